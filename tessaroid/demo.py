@@ -94,7 +94,8 @@ def build_glb(positions: np.ndarray, indices: np.ndarray, texcoords: np.ndarray 
                                                       "metallicFactor": 0.0}}]
         prim["material"] = 0
     nodes = nodes if nodes is not None else [{"mesh": 0}]
-    doc.update({"scenes": [{"nodes": list(range(len(nodes)))}], "nodes": nodes,
+    kids = {c for n in nodes for c in n.get("children", [])}
+    doc.update({"scenes": [{"nodes": [i for i in range(len(nodes)) if i not in kids]}], "nodes": nodes,
                 "meshes": [{"primitives": [prim]}], "accessors": accessors, "bufferViews": views})
     binary = b"".join(blobs)
     binary += b"\0" * ((-len(binary)) % 4)
