@@ -448,7 +448,7 @@ def image_bytes(asset: GltfAsset, image_index: int) -> bytes:
 
 # ---------------------------------------------------------------- the plan
 
-def _draco_decode(chunk: _Chunk, prim: dict, ext: dict, what: str):
+def _draco_decode(chunk: _Chunk, ext: dict, tc_name: str, what: str):
     try:
         import DracoPy  # noqa: N813
     except ImportError:
@@ -458,9 +458,20 @@ def _draco_decode(chunk: _Chunk, prim: dict, ext: dict, what: str):
         mesh = DracoPy.decode(bytes(memoryview(data)[start:end]))
     except Exception as exc:  # DracoPy raises its own error types
         raise ConversionError(f"{what}: Draco data could not be decoded ({exc})") from None
-    pos = np.asarray(mesh.points, dtype=np.float32).reshape(-1, 3)
+    ids = ext.get("attributes") or {}
+
+    def attribute(name: str, fallback: str):
+        # The extension names Draco attributes by unique id; older DracoPy releases
+        # only expose the decoded points and texture coordinates.
+        if name in ids and hasattr(mesh, "get_attribute_by_unique_id"):
+            att = mesh.get_attribute_by_unique_id(int(ids[name]))
+            if att is not None:
+                return att["data"] if isinstance(att, dict) else att
+        return getattr(mesh, fallback, None) if name in ids else None
+
+    pos = np.asarray(attribute("POSITION", "points"), dtype=np.float32).reshape(-1, 3)
     faces = np.asarray(mesh.faces, dtype=np.int64).reshape(-1, 3)
-    tc = getattr(mesh, "tex_coord", None)
+    tc = attribute(tc_name, "tex_coord")
     tc = None if tc is None or len(tc) == 0 else np.asarray(tc, dtype=np.float32).reshape(-1, 2)
     return pos, faces, tc
 
@@ -527,11 +538,11 @@ def _plan_primitive(chunk: _Chunk, prim: dict, mode: int, mat: Material, draco_a
     if isinstance(draco, dict):
         if not draco_available:
             raise ConversionError(f"{what} {DRACO_MISSING}")
-        pos, tris, tc = _draco_decode(chunk, prim, draco, what)
+        pos, tris, tc = _draco_decode(chunk, draco, tc_name, what)
         if len(pos) == 0:
             return {"sub": None}
         sub_attrs["POSITION"] = chunk.add(pos, FLOAT)
-        if tc is not None and tc_name in (draco.get("attributes") or {}) and len(tc) == len(pos):
+        if tc is not None and len(tc) == len(pos):
             sub_attrs["TEXCOORD_0"] = chunk.add(tc, FLOAT)
         vcount = len(pos)
         if mode != TRIANGLES:

@@ -297,14 +297,8 @@ def test_external_child_tileset_accumulates_transforms(demo, tmp_path):
     ("KHR_texture_basisu", "KTX2"),
     ("EXT_frobnicate", "EXT_frobnicate"),
 ])
-def test_unreadable_extensions_are_refused_clearly(tmp_path, required, needle):
-    if required == "KHR_draco_mesh_compression":
-        pytest.importorskip("tessaroid.converter")
-        try:
-            import DracoPy  # noqa: F401
-            pytest.skip("DracoPy is installed")
-        except ImportError:
-            pass
+def test_unreadable_extensions_are_refused_clearly(tmp_path, monkeypatch, required, needle):
+    monkeypatch.setitem(sys.modules, "DracoPy", None)  # as on a machine without DracoPy
     glb = bytearray(build_glb(np.eye(3, dtype=np.float32), [[0, 1, 2]]))
     # Re-write the JSON chunk with the extension required.
     import struct
@@ -373,3 +367,46 @@ def test_demo_command(tmp_path):
     assert proc.returncode == 0, proc.stderr
     assert "OBJ files written to" in proc.stdout
     assert len(list((tmp_path / "demo-out" / "obj").glob("*.obj"))) == 21
+
+
+def test_draco_primitive_is_decoded(tmp_path):
+    DracoPy = pytest.importorskip("DracoPy")
+    import struct
+
+    rng = np.random.default_rng(11)
+    print("seed 11")
+    pts = rng.random((30, 3)).astype(np.float32)
+    faces = rng.integers(0, 30, size=(20, 3))
+    tc = rng.random((30, 2))
+    blob = DracoPy.encode(pts, faces, tex_coord=tc, quantization_bits=16, preserve_order=True)
+    ids = {a["attribute_type"]: a["unique_id"] for a in DracoPy.decode(blob).attributes}
+    tex = png_bytes(np.zeros((4, 4, 3), dtype=np.uint8))
+    blob_pad = blob + b"\0" * ((-len(blob)) % 4)
+    doc = {"asset": {"version": "2.0"}, "extensionsUsed": ["KHR_draco_mesh_compression"],
+           "extensionsRequired": ["KHR_draco_mesh_compression"],
+           "buffers": [{"byteLength": len(blob_pad) + len(tex)}],
+           "bufferViews": [{"buffer": 0, "byteOffset": 0, "byteLength": len(blob)},
+                           {"buffer": 0, "byteOffset": len(blob_pad), "byteLength": len(tex)}],
+           "accessors": [{"componentType": 5126, "count": 30, "type": "VEC3"},
+                         {"componentType": 5126, "count": 30, "type": "VEC2"},
+                         {"componentType": 5125, "count": 60, "type": "SCALAR"}],
+           "images": [{"bufferView": 1, "mimeType": "image/png"}], "textures": [{"source": 0}],
+           "materials": [{"pbrMetallicRoughness": {"baseColorTexture": {"index": 0}}}],
+           "meshes": [{"primitives": [{"attributes": {"POSITION": 0, "TEXCOORD_0": 1}, "indices": 2,
+                                       "material": 0, "extensions": {"KHR_draco_mesh_compression": {
+                                           "bufferView": 0, "attributes": {"POSITION": ids[0], "TEXCOORD_0": ids[3]}}}}]}],
+           "nodes": [{"mesh": 0}], "scenes": [{"nodes": [0]}]}
+    js = json.dumps(doc).encode()
+    js += b" " * ((-len(js)) % 4)
+    binpart = blob_pad + tex
+    binpart += b"\0" * ((-len(binpart)) % 4)
+    data = (struct.pack("<4sII", b"glTF", 2, 28 + len(js) + len(binpart)) + struct.pack("<II", len(js), 0x4E4F534A)
+            + js + struct.pack("<II", len(binpart), 0x004E4942) + binpart)
+    (tmp_path / "d.glb").write_bytes(data)
+    s = tessaroid.convert(tmp_path / "d.glb", tmp_path / "out")
+    assert s.ok, s.failures
+    obj = read_obj(s.obj_files[0])
+    yz = pts.astype(np.float64) @ np.array([[1, 0, 0], [0, 0, 1], [0, -1, 0]], dtype=float)
+    np.testing.assert_allclose(obj.v, yz, atol=1e-4)
+    np.testing.assert_allclose(obj.vt, tc, atol=1e-4)
+    np.testing.assert_array_equal(obj.faces, faces + 1)
