@@ -607,18 +607,13 @@ def _check_index_range(tris: np.ndarray, vcount: int, what: str) -> None:
 
 
 def check_faces(plan: Plan, faces: np.ndarray) -> None:
-    """Every face of a primitive must index that primitive's own vertices."""
-    if not plan.prims or faces.size == 0:
-        return
-    fcounts = np.fromiter((p.fcount for p in plan.prims), dtype=np.int64, count=len(plan.prims))
-    lo = np.repeat(np.fromiter((p.v0 for p in plan.prims), dtype=np.int64, count=len(plan.prims)), fcounts)
-    hi = lo + np.repeat(np.fromiter((p.vcount for p in plan.prims), dtype=np.int64,
-                                    count=len(plan.prims)), fcounts)
-    bad = (faces.min(axis=1) < lo) | (faces.max(axis=1) >= hi)
-    if bad.any():
-        f = int(np.argmax(bad))
-        prim = next(i for i, p in enumerate(plan.prims) if p.f0 <= f < p.f0 + p.fcount)
-        p = plan.prims[prim]
-        raise ConversionError(
-            f"triangle {f - p.f0} of primitive slot {prim} indexes vertex "
-            f"{int(faces[f].max() - p.v0)}, beyond its {p.vcount} vertices")
+    """Every face of a primitive must index that primitive's own vertices (the
+    extractor copies index values as they are stored)."""
+    for k, p in enumerate(plan.prims):
+        if not p.fcount:
+            continue
+        f = faces[p.f0:p.f0 + p.fcount]
+        lo, hi = int(f.min()), int(f.max())
+        if lo < p.v0 or hi >= p.v0 + p.vcount:
+            bad = hi if hi >= p.v0 + p.vcount else lo
+            raise ConversionError(f"primitive slot {k}: index {bad - p.v0} is outside its {p.vcount} vertices")

@@ -238,7 +238,8 @@ def _place(pos: np.ndarray, plan: Plan, pre: np.ndarray) -> None:
         r, t = m[:3, :3], m[:3, 3]
         seg = pos[v0:v1]
         if not np.array_equal(r, eye):
-            seg[:] = seg @ r.T
+            # einsum is several times faster than matmul for an (N, 3) x (3, 3) product.
+            seg[:] = np.einsum("ij,nj->ni", r, seg, optimize=False)
         if t.any():
             seg += t
 
