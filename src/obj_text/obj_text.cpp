@@ -8,7 +8,7 @@
 
 #include <charconv>
 #include <cmath>
-#include <cstdlib>
+#include <cstddef>
 #include <cstring>
 
 namespace tsr::objtext {
@@ -16,6 +16,72 @@ namespace {
 
 __extension__ typedef unsigned __int128 u128;
 
+// Digits go out in 8-byte words on little-endian machines; elsewhere (or
+// with TSR_PORTABLE_DIGITS, to test that path) two at a time from a table.
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ && \
+    !defined(TSR_PORTABLE_DIGITS)
+constexpr std::uint64_t kAsciiZeros = 0x3030303030303030ull;
+
+// The four ASCII digits of 0..9999, first digit in the lowest byte.
+struct QuadTable {
+    std::uint32_t d[10000];
+    constexpr QuadTable() : d() {
+        for (std::uint32_t i = 0; i < 10000; ++i) {
+            d[i] = (0x30u + i / 1000) | (0x30u + i / 100 % 10) << 8 |
+                   (0x30u + i / 10 % 10) << 16 | (0x30u + i % 10) << 24;
+        }
+    }
+};
+constexpr QuadTable kQuads{};
+
+// The eight ASCII digits of v < 10^8 (with leading zeros), first digit in
+// the lowest byte, so that storing the word writes them in order.
+inline std::uint64_t ascii8(std::uint32_t v) noexcept {
+    const auto hi = static_cast<std::uint32_t>((std::uint64_t{v} * 109951163) >> 40);  // v / 10^4
+    const std::uint32_t lo = v - hi * 10000;
+    return kQuads.d[hi] | std::uint64_t{kQuads.d[lo]} << 32;
+}
+
+// v < 10^8 without leading zeros. Stores 8 bytes; the ones past the
+// returned end are scratch for the next writes.
+inline char* write_upto8(char* out, std::uint32_t v) noexcept {
+    const std::uint64_t w = ascii8(v);
+    const unsigned zeros =
+        static_cast<unsigned>(__builtin_ctzll((w ^ kAsciiZeros) | (1ull << 56))) >> 3;
+    const std::uint64_t shifted = w >> (zeros * 8);
+    std::memcpy(out, &shifted, 8);
+    return out + 8 - zeros;
+}
+
+// v < 10^8 as exactly eight digits.
+inline char* write_8(char* out, std::uint32_t v) noexcept {
+    const std::uint64_t w = ascii8(v);
+    std::memcpy(out, &w, 8);
+    return out + 8;
+}
+
+// '.' and the six digits of v < 10^6. Stores 8 bytes, returns out + 7.
+inline char* write_point6(char* out, std::uint32_t v) noexcept {
+    const std::uint64_t w = ((ascii8(v) >> 8) & ~0xFFull) | '.';
+    std::memcpy(out, &w, 8);
+    return out + 7;
+}
+
+// Decimal digits of v, no sign, no leading zeros; may store up to 7
+// scratch bytes past the returned end.
+inline char* write_u64(char* out, std::uint64_t v) noexcept {
+    constexpr std::uint64_t e8 = 100000000, e16 = e8 * e8;
+    if (v < e8) return write_upto8(out, static_cast<std::uint32_t>(v));
+    if (v < e16) {
+        out = write_upto8(out, static_cast<std::uint32_t>(v / e8));
+        return write_8(out, static_cast<std::uint32_t>(v % e8));
+    }
+    out = write_upto8(out, static_cast<std::uint32_t>(v / e16));
+    v %= e16;
+    out = write_8(out, static_cast<std::uint32_t>(v / e8));
+    return write_8(out, static_cast<std::uint32_t>(v % e8));
+}
+#else
 struct PairTable {
     char d[200];
     constexpr PairTable() : d() {
@@ -41,7 +107,6 @@ inline int count_digits(std::uint64_t v) noexcept {
     }
 }
 
-// Decimal digits of v, no sign, no leading zeros.
 inline char* write_u64(char* out, std::uint64_t v) noexcept {
     const int n = count_digits(v);
     char* p = out + n;
@@ -58,8 +123,17 @@ inline char* write_u64(char* out, std::uint64_t v) noexcept {
     return out + n;
 }
 
+inline char* write_point6(char* out, std::uint32_t v) noexcept {
+    *out = '.';
+    put_pair(out + 1, v / 10000);
+    put_pair(out + 3, (v / 100) % 100);
+    put_pair(out + 5, v % 100);
+    return out + 7;
+}
+#endif
+
 inline char* write_i64(char* out, std::int64_t v) noexcept {
-    std::uint64_t u = static_cast<std::uint64_t>(v);
+    auto u = static_cast<std::uint64_t>(v);
     if (v < 0) {
         *out++ = '-';
         u = 0 - u;  // also right for INT64_MIN
@@ -93,63 +167,54 @@ inline char* fixed6(char* out, double x) noexcept {
     const unsigned biased = static_cast<unsigned>(bits >> 52) & 0x7ff;
     if (biased >= 1023 + 44) return fixed6_general(out, x);
 
-    if (bits >> 63) *out++ = '-';  // also -0.0 and negatives rounding to zero
+    *out = '-';  // kept for -0.0 and negatives rounding to zero too
+    out += bits >> 63;
     std::uint64_t m = bits & ((std::uint64_t{1} << 52) - 1);
     unsigned s;
     if (biased == 0) {
         s = 1074;  // subnormal or zero
     } else {
         m |= std::uint64_t{1} << 52;
-        s = 1075 - biased;  // >= 10 here
+        s = 1075 - biased;  // >= 9 here
     }
     std::uint64_t n = 0;
-    if (s < 75) {  // otherwise m * 10^6 < 2^73 <= 2^(s-1): rounds to 0
+    if (s < 64) {
+        // The usual case: the quotient fits 64 bits (s >= 9) and the
+        // remainder lies in the low word.
+        const u128 p = static_cast<u128>(m) * 1000000u;
+        const auto lo = static_cast<std::uint64_t>(p);
+        const auto hi = static_cast<std::uint64_t>(p >> 64);
+        n = (hi << (64 - s)) | (lo >> s);
+        const std::uint64_t rem = lo & ((std::uint64_t{1} << s) - 1);
+        const std::uint64_t half = std::uint64_t{1} << (s - 1);
+        n += static_cast<std::uint64_t>(rem > half) |
+             (static_cast<std::uint64_t>(rem == half) & (n & 1));
+    } else if (s < 75) {  // otherwise m * 10^6 < 2^73 <= 2^(s-1): rounds to 0
         const u128 p = static_cast<u128>(m) * 1000000u;
         const u128 q = p >> s;
         const u128 rem = p - (q << s);
         const u128 half = static_cast<u128>(1) << (s - 1);
         n = static_cast<std::uint64_t>(q);
-        if (rem > half || (rem == half && (n & 1))) ++n;
+        n += static_cast<std::uint64_t>(rem > half) |
+             (static_cast<std::uint64_t>(rem == half) & (n & 1));
     }
     const std::uint64_t ip = n / 1000000;
-    const unsigned fp = static_cast<unsigned>(n % 1000000);
+    const auto fp = static_cast<std::uint32_t>(n - ip * 1000000);
     out = write_u64(out, ip);
-    *out = '.';
-    put_pair(out + 1, fp / 10000);
-    put_pair(out + 3, (fp / 100) % 100);
-    put_pair(out + 5, fp % 100);
-    return out + 7;
+    return write_point6(out, fp);
 }
 
-// Size to ask for before writing `rows` more lines of typically up to
-// `per_line` bytes: at least one longest line; saturates instead of
-// overflowing (an impossible size then fails as out of memory).
-std::size_t room_for(std::size_t rows, std::size_t per_line, std::size_t max_line) noexcept {
-    const std::size_t limit = (SIZE_MAX - max_line) / per_line;
-    return rows <= limit ? rows * per_line + max_line : SIZE_MAX;
-}
-
-// Writes one line per row with `write_row(p, i)` (returns the new end).
-// Room for a longest line is checked before each row, so no row is ever
-// cut or dropped; the buffer grows (geometrically) when needed.
+// Writes lines with `write_row(p, row)` (returns the new end) while a
+// longest line and its scratch bytes still fit before `limit`.
 template <class WriteRow>
-bool append_rows(TextBuffer& out, std::size_t n, std::size_t per_line, std::size_t max_line,
-                 WriteRow write_row) noexcept {
-    if (n == 0) return true;
-    if (!out.reserve(room_for(n, per_line, max_line))) return false;
-    char* p = out.end();
-    char* last = p + (out.room() - max_line);  // a longest line fits from here
-    for (std::size_t i = 0; i < n; ++i) {
-        if (p > last) {
-            out.commit(p);
-            if (!out.reserve(room_for(n - i, per_line, max_line))) return false;
-            p = out.end();
-            last = p + (out.room() - max_line);
-        }
+RowsWritten write_rows(char* p, const char* limit, std::size_t room, std::size_t first,
+                       std::size_t n, WriteRow write_row) noexcept {
+    std::size_t i = first;
+    for (; i < n; ++i) {
+        if (limit - p < static_cast<std::ptrdiff_t>(room)) break;
         p = write_row(p, i);
     }
-    out.commit(p);
-    return true;
+    return {p, i};
 }
 
 }  // namespace
@@ -210,48 +275,32 @@ char* write_face_line(char* out, std::int64_t a, std::int64_t b, std::int64_t c,
     return face_line(out, a, b, c, with_vt);
 }
 
-TextBuffer::~TextBuffer() { std::free(data_); }
-
-bool TextBuffer::reserve(std::size_t room) noexcept {
-    if (cap_ - size_ >= room) return true;
-    if (room > SIZE_MAX - size_) return false;
-    std::size_t want = size_ + room;
-    const std::size_t grown = cap_ + cap_ / 2;
-    if (grown > want && grown > cap_) want = grown;
-    void* p = std::realloc(data_, want);
-    if (!p) return false;
-    data_ = static_cast<char*>(p);
-    cap_ = want;
-    return true;
-}
-
-// Budgets per row for the first allocation: comfortably above the usual
-// line lengths (ECEF coordinates give about 55-byte vertex lines).
-bool append_vertex_lines(TextBuffer& out, const double* rows, std::size_t n,
-                         std::size_t cols) noexcept {
-    return append_rows(out, n, 80, kMaxVertexLine, [&](char* p, std::size_t i) {
+RowsWritten write_vertex_rows(char* out, const char* limit, const double* rows,
+                              std::size_t first, std::size_t n, std::size_t cols) noexcept {
+    return write_rows(out, limit, kVertexRowRoom, first, n, [&](char* p, std::size_t i) {
         const double* r = rows + i * cols;
         return write_vertex_line(p, r[0], r[1], r[2]);
     });
 }
 
-bool append_texcoord_lines(TextBuffer& out, const double* rows, std::size_t n,
-                           std::size_t cols) noexcept {
-    return append_rows(out, n, 48, kMaxTexcoordLine, [&](char* p, std::size_t i) {
+RowsWritten write_texcoord_rows(char* out, const char* limit, const double* rows,
+                                std::size_t first, std::size_t n, std::size_t cols) noexcept {
+    return write_rows(out, limit, kTexcoordRowRoom, first, n, [&](char* p, std::size_t i) {
         const double* r = rows + i * cols;
         return write_texcoord_line(p, r[0], r[1]);
     });
 }
 
-bool append_face_lines(TextBuffer& out, const std::int64_t* rows, std::size_t n,
-                       std::size_t cols, bool with_vt) noexcept {
+RowsWritten write_face_rows(char* out, const char* limit, const std::int64_t* rows,
+                            std::size_t first, std::size_t n, std::size_t cols,
+                            bool with_vt) noexcept {
     if (with_vt) {
-        return append_rows(out, n, 64, kMaxFaceLine, [&](char* p, std::size_t i) {
+        return write_rows(out, limit, kFaceRowRoom, first, n, [&](char* p, std::size_t i) {
             const std::int64_t* r = rows + i * cols;
             return face_line(p, r[0], r[1], r[2], true);
         });
     }
-    return append_rows(out, n, 40, kMaxFaceLine, [&](char* p, std::size_t i) {
+    return write_rows(out, limit, kFaceRowRoom, first, n, [&](char* p, std::size_t i) {
         const std::int64_t* r = rows + i * cols;
         return face_line(p, r[0], r[1], r[2], false);
     });

@@ -20,12 +20,16 @@ constexpr std::size_t kMaxFaceLine = 2 + 6 * (kMaxInt64 + 1) + 1;
 
 // Writes x as printf("%.6f") would in the C locale (including "inf",
 // "-inf", "nan", "-nan" and "-0.000000"); returns the end of the text.
-// `out` needs room for kMaxFixed6 bytes. No terminating zero is written.
+// `out` needs room for kMaxFixed6 bytes; bytes past the returned end may be
+// overwritten as scratch. No terminating zero is written.
 char* write_fixed6(char* out, double x) noexcept;
 
-// Writes v as printf("%lld") would; `out` needs room for kMaxInt64 bytes.
+// Writes v as printf("%lld") would; `out` needs room for kMaxInt64 bytes
+// (a few bytes past the returned end may be overwritten as scratch).
 char* write_int64(char* out, std::int64_t v) noexcept;
 
+// The line writers need room for kMax...Line bytes at `out` and return the
+// end of the line.
 // "v %.6f %.6f %.6f\n"
 char* write_vertex_line(char* out, double x, double y, double z) noexcept;
 // "vt %.6f %.6f\n"
@@ -34,41 +38,28 @@ char* write_texcoord_line(char* out, double u, double v) noexcept;
 char* write_face_line(char* out, std::int64_t a, std::int64_t b, std::int64_t c,
                       bool with_vt) noexcept;
 
-// A growable byte buffer from malloc, freed when the object is destroyed.
-// Usable without the interpreter lock.
-class TextBuffer {
-public:
-    TextBuffer() noexcept = default;
-    TextBuffer(const TextBuffer&) = delete;
-    TextBuffer& operator=(const TextBuffer&) = delete;
-    ~TextBuffer();
-
-    const char* data() const noexcept { return data_; }
-    std::size_t size() const noexcept { return size_; }
-
-    // Makes room for at least `room` more bytes; false when memory runs out
-    // (the text written so far is kept).
-    bool reserve(std::size_t room) noexcept;
-
-    char* end() noexcept { return data_ + size_; }
-    std::size_t room() const noexcept { return cap_ - size_; }
-    void commit(char* new_end) noexcept { size_ = static_cast<std::size_t>(new_end - data_); }
-
-private:
-    char* data_ = nullptr;
-    std::size_t size_ = 0;
-    std::size_t cap_ = 0;
-};
-
-// Append one line per row of a C-ordered row-major matrix of `cols` columns
+// Bulk writers: one line per row of a C-ordered matrix of `cols` columns
 // (at least 3 for vertices and faces, 2 for texture coordinates; the rest
-// are ignored). Every row is written whole: the buffer grows as needed.
-// False only when memory runs out.
-bool append_vertex_lines(TextBuffer& out, const double* rows, std::size_t n,
-                         std::size_t cols) noexcept;
-bool append_texcoord_lines(TextBuffer& out, const double* rows, std::size_t n,
-                           std::size_t cols) noexcept;
-bool append_face_lines(TextBuffer& out, const std::int64_t* rows, std::size_t n,
-                       std::size_t cols, bool with_vt) noexcept;
+// are ignored), for rows first, first + 1, ... < n, written from `out` on.
+// A row is started only while at least kRowRoom[...] bytes remain before
+// `limit`, so every line is written whole; the caller makes more room and
+// calls again from `next_row` when the result stops short of n. Scratch
+// bytes may be stored past the returned end, never at or past `limit`.
+struct RowsWritten {
+    char* end;
+    std::size_t next_row;
+};
+constexpr std::size_t kScratch = 8;
+constexpr std::size_t kVertexRowRoom = kMaxVertexLine + kScratch;
+constexpr std::size_t kTexcoordRowRoom = kMaxTexcoordLine + kScratch;
+constexpr std::size_t kFaceRowRoom = kMaxFaceLine + kScratch;
+
+RowsWritten write_vertex_rows(char* out, const char* limit, const double* rows,
+                              std::size_t first, std::size_t n, std::size_t cols) noexcept;
+RowsWritten write_texcoord_rows(char* out, const char* limit, const double* rows,
+                                std::size_t first, std::size_t n, std::size_t cols) noexcept;
+RowsWritten write_face_rows(char* out, const char* limit, const std::int64_t* rows,
+                            std::size_t first, std::size_t n, std::size_t cols,
+                            bool with_vt) noexcept;
 
 }  // namespace tsr::objtext
