@@ -127,6 +127,23 @@ def test_nan_sign_written_as_c_printf_writes_it(ow):
     assert got.split(b"\n")[:-1] == [b"vt %s %s" % tuple(want[i:i + 2]) for i in (0, 2, 4)]
 
 
+@pytest.mark.parametrize("digits", ["words", "pairs"])
+def test_number_writers_match_the_c_library(rng, tmp_path, digits):
+    """The core on its own, against snprintf itself, for both digit writers."""
+    cxx = os.environ.get("CXX") or shutil.which("c++") or shutil.which("g++")
+    if cxx is None:
+        pytest.skip("no C++ compiler")
+    exe = tmp_path / "diff"
+    flags = ["-DTSR_PORTABLE_DIGITS"] if digits == "pairs" else []
+    subprocess.run([cxx, "-O2", "-std=c++17", *flags, "-I", os.path.join(ROOT, "src"),
+                    os.path.join(ROOT, "tests", "obj_text_printf_diff.cpp"),
+                    os.path.join(ROOT, "src", "obj_text", "obj_text.cpp"), "-o", str(exe)],
+                   check=True)
+    r = subprocess.run([str(exe), str(rng.integers(2**63)), "1000000"], capture_output=True,
+                       text=True, timeout=120)
+    assert r.returncode == 0 and r.stdout.strip() == "ok", r.stdout
+
+
 # --- worked examples and shape rules --------------------------------------------
 
 @pytest.mark.parametrize("call, want", [
