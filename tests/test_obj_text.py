@@ -56,9 +56,11 @@ def assert_same_lines(got, want, rows):
 
 def awkward_doubles(rng, n):
     """n doubles (no NaN) from every class that stresses six-decimal rounding."""
-    k = n // 10
+    k = n // 11
     sign = lambda m: np.where(rng.random(m) < 0.5, -1.0, 1.0)  # noqa: E731
+    anything = rng.integers(0, 2**64, k, dtype=np.uint64).view(np.float64)
     parts = [
+        np.where(np.isnan(anything), 0.0, anything),  # any bit pattern but NaN
         sign(k) * 10.0 ** rng.uniform(-12, 30, k),  # magnitudes 1e-12 .. 1e30
         sign(k) * rng.integers(1, 1 << 52, k).view(np.float64),  # subnormals
         rng.integers(-(1 << 40), 1 << 40, k) * 2.0**-7,  # odd k: exact ties (0.0078125)
@@ -125,23 +127,6 @@ def test_nan_sign_written_as_c_printf_writes_it(ow):
     assert want[:2] == [b"nan", b"-nan"]  # what the C library prints, for the record
     got = ow.format_texcoord_lines(np.array(values).reshape(-1, 2))
     assert got.split(b"\n")[:-1] == [b"vt %s %s" % tuple(want[i:i + 2]) for i in (0, 2, 4)]
-
-
-@pytest.mark.parametrize("digits", ["words", "pairs"])
-def test_number_writers_match_the_c_library(rng, tmp_path, digits):
-    """The core on its own, against snprintf itself, for both digit writers."""
-    cxx = os.environ.get("CXX") or shutil.which("c++") or shutil.which("g++")
-    if cxx is None:
-        pytest.skip("no C++ compiler")
-    exe = tmp_path / "diff"
-    flags = ["-DTSR_PORTABLE_DIGITS"] if digits == "pairs" else []
-    subprocess.run([cxx, "-O2", "-std=c++17", *flags, "-I", os.path.join(ROOT, "src"),
-                    os.path.join(ROOT, "tests", "obj_text_printf_diff.cpp"),
-                    os.path.join(ROOT, "src", "obj_text", "obj_text.cpp"), "-o", str(exe)],
-                   check=True)
-    r = subprocess.run([str(exe), str(rng.integers(2**63)), "1000000"], capture_output=True,
-                       text=True, timeout=120)
-    assert r.returncode == 0 and r.stdout.strip() == "ok", r.stdout
 
 
 # --- worked examples and shape rules --------------------------------------------

@@ -16,10 +16,9 @@ namespace {
 
 __extension__ typedef unsigned __int128 u128;
 
-// Digits go out in 8-byte words on little-endian machines; elsewhere (or
-// with TSR_PORTABLE_DIGITS, to test that path) two at a time from a table.
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ && \
-    !defined(TSR_PORTABLE_DIGITS)
+// Digits go out eight at a time: a 64-bit word holds eight ASCII digits,
+// the first one in its lowest byte, and is stored so that this byte comes
+// first in memory.
 constexpr std::uint64_t kAsciiZeros = 0x3030303030303030ull;
 
 // The four ASCII digits of 0..9999, first digit in the lowest byte.
@@ -42,28 +41,32 @@ inline std::uint64_t ascii8(std::uint32_t v) noexcept {
     return kQuads.d[hi] | std::uint64_t{kQuads.d[lo]} << 32;
 }
 
+inline void store8(char* out, std::uint64_t w) noexcept {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    w = __builtin_bswap64(w);
+#endif
+    std::memcpy(out, &w, 8);
+}
+
 // v < 10^8 without leading zeros. Stores 8 bytes; the ones past the
 // returned end are scratch for the next writes.
 inline char* write_upto8(char* out, std::uint32_t v) noexcept {
     const std::uint64_t w = ascii8(v);
     const unsigned zeros =
         static_cast<unsigned>(__builtin_ctzll((w ^ kAsciiZeros) | (1ull << 56))) >> 3;
-    const std::uint64_t shifted = w >> (zeros * 8);
-    std::memcpy(out, &shifted, 8);
+    store8(out, w >> (zeros * 8));
     return out + 8 - zeros;
 }
 
 // v < 10^8 as exactly eight digits.
 inline char* write_8(char* out, std::uint32_t v) noexcept {
-    const std::uint64_t w = ascii8(v);
-    std::memcpy(out, &w, 8);
+    store8(out, ascii8(v));
     return out + 8;
 }
 
 // '.' and the six digits of v < 10^6. Stores 8 bytes, returns out + 7.
 inline char* write_point6(char* out, std::uint32_t v) noexcept {
-    const std::uint64_t w = ((ascii8(v) >> 8) & ~0xFFull) | '.';
-    std::memcpy(out, &w, 8);
+    store8(out, ((ascii8(v) >> 8) & ~0xFFull) | '.');
     return out + 7;
 }
 
@@ -81,56 +84,6 @@ inline char* write_u64(char* out, std::uint64_t v) noexcept {
     out = write_8(out, static_cast<std::uint32_t>(v / e8));
     return write_8(out, static_cast<std::uint32_t>(v % e8));
 }
-#else
-struct PairTable {
-    char d[200];
-    constexpr PairTable() : d() {
-        for (int i = 0; i < 100; ++i) {
-            d[2 * i] = static_cast<char>('0' + i / 10);
-            d[2 * i + 1] = static_cast<char>('0' + i % 10);
-        }
-    }
-};
-constexpr PairTable kPairs{};
-
-inline void put_pair(char* p, unsigned v) noexcept { std::memcpy(p, kPairs.d + 2 * v, 2); }
-
-inline int count_digits(std::uint64_t v) noexcept {
-    int n = 1;
-    for (;;) {
-        if (v < 10) return n;
-        if (v < 100) return n + 1;
-        if (v < 1000) return n + 2;
-        if (v < 10000) return n + 3;
-        v /= 10000;
-        n += 4;
-    }
-}
-
-inline char* write_u64(char* out, std::uint64_t v) noexcept {
-    const int n = count_digits(v);
-    char* p = out + n;
-    while (v >= 100) {
-        p -= 2;
-        put_pair(p, static_cast<unsigned>(v % 100));
-        v /= 100;
-    }
-    if (v >= 10) {
-        put_pair(p - 2, static_cast<unsigned>(v));
-    } else {
-        p[-1] = static_cast<char>('0' + v);
-    }
-    return out + n;
-}
-
-inline char* write_point6(char* out, std::uint32_t v) noexcept {
-    *out = '.';
-    put_pair(out + 1, v / 10000);
-    put_pair(out + 3, (v / 100) % 100);
-    put_pair(out + 5, v % 100);
-    return out + 7;
-}
-#endif
 
 inline char* write_i64(char* out, std::int64_t v) noexcept {
     auto u = static_cast<std::uint64_t>(v);

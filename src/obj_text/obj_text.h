@@ -41,7 +41,7 @@ char* write_face_line(char* out, std::int64_t a, std::int64_t b, std::int64_t c,
 // Bulk writers: one line per row of a C-ordered matrix of `cols` columns
 // (at least 3 for vertices and faces, 2 for texture coordinates; the rest
 // are ignored), for rows first, first + 1, ... < n, written from `out` on.
-// A row is started only while at least kRowRoom[...] bytes remain before
+// A row is started only while at least k...RowRoom bytes remain before
 // `limit`, so every line is written whole; the caller makes more room and
 // calls again from `next_row` when the result stops short of n. Scratch
 // bytes may be stored past the returned end, never at or past `limit`.
