@@ -77,8 +77,7 @@ def awkward_doubles(rng, n):
                       5e-324, -5e-324, 2.2250738585072014e-308, 1e300, -1e300,
                       np.finfo(np.float64).max, -np.finfo(np.float64).max,
                       2.0**44, -(2.0**44), np.nextafter(2.0**44, 0), np.inf, -np.inf])
-    parts.append(fixed)
-    values = np.concatenate(parts)
+    values = np.concatenate([fixed, *parts])
     rest = n - len(values)
     if rest > 0:
         values = np.concatenate([values, sign(rest) * 10.0 ** rng.uniform(-8, 16, rest)])
