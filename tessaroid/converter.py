@@ -200,8 +200,26 @@ def _geographic_vertex_lines(pos: np.ndarray) -> bytes:
     return b"".join(out)
 
 
+def _lines(text: bytes, rows: int, what: str) -> bytes:
+    """The formatters stop silently at a line that does not fit their buffer; a file
+    missing lines would be corrupt, so count them."""
+    got = text.count(b"\n")
+    if got != rows:
+        raise ConversionError(f"{what}: {rows} lines expected, {got} formatted (values too large to write?)")
+    return text
+
+
 def _vertex_lines(ow, pos: np.ndarray, opts: Options) -> bytes:
-    return _geographic_vertex_lines(pos) if opts.geographic else ow.format_vertex_lines(pos)
+    text = _geographic_vertex_lines(pos) if opts.geographic else ow.format_vertex_lines(pos)
+    return _lines(text, len(pos), "vertex lines")
+
+
+def _texcoord_lines(ow, tc: np.ndarray) -> bytes:
+    return _lines(ow.format_texcoord_lines(tc), len(tc), "texture coordinate lines")
+
+
+def _face_lines(ow, faces: np.ndarray, with_vt: bool) -> bytes:
+    return _lines(ow.format_face_lines(faces, with_vt), len(faces), "face lines")
 
 
 def _mtl_text(materials: list[tuple[str, Material, str | None]]) -> str:
@@ -363,10 +381,10 @@ def _convert_tile(task: TileTask, opts: Options, stage: _Staging, res: TileResul
               f"mtllib {task.name}.mtl\no {task.name}\n").encode("utf-8")
     chunks = [header, _vertex_lines(ow, pos, opts)]
     if tc is not None:
-        chunks.append(ow.format_texcoord_lines(tc))
+        chunks.append(_texcoord_lines(ow, tc))
     for name, f0, f1, with_vt in groups:
         chunks.append(f"usemtl {name}\n".encode("utf-8"))
-        chunks.append(ow.format_face_lines(faces[f0:f1], with_vt and tc is not None))
+        chunks.append(_face_lines(ow, faces[f0:f1], with_vt and tc is not None))
     stage.write(f"{task.name}.mtl", [_mtl_text(mtl_entries).encode("utf-8")])
     stage.write(f"{task.name}.obj", chunks)
 
@@ -389,11 +407,11 @@ def _write_merged(parts: list[MeshPart], out_dir: Path, name: str, opts: Options
                 fh.write(_vertex_lines(ow, p.positions, opts))
                 if any_tc:
                     tc = p.texcoords if p.texcoords is not None else np.zeros((len(p.positions), 2))
-                    fh.write(ow.format_texcoord_lines(tc))
+                    fh.write(_texcoord_lines(ow, tc))
                 faces = p.faces + offset
                 for mname, f0, f1, with_vt in p.groups:
                     fh.write(f"usemtl {mname}\n".encode("utf-8"))
-                    fh.write(ow.format_face_lines(faces[f0:f1], with_vt and p.texcoords is not None))
+                    fh.write(_face_lines(ow, faces[f0:f1], with_vt and p.texcoords is not None))
                 offset += len(p.positions)
         return stage.commit()
     finally:

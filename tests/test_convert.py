@@ -410,3 +410,16 @@ def test_draco_primitive_is_decoded(tmp_path):
     np.testing.assert_allclose(obj.v, yz, atol=1e-4)
     np.testing.assert_allclose(obj.vt, tc, atol=1e-4)
     np.testing.assert_array_equal(obj.faces, faces + 1)
+
+
+def test_huge_coordinates_never_give_a_truncated_obj(tmp_path):
+    """A formatter that stops at a line too long for its buffer must not yield a
+    short OBJ: either every vertex line is there or the tile fails."""
+    pos = np.full((4, 3), 3.0e38, dtype=np.float32)
+    (tmp_path / "big.glb").write_bytes(build_glb(pos, [[0, 1, 2], [1, 2, 3]]))
+    s = tessaroid.convert(tmp_path / "big.glb", tmp_path / "out")
+    if s.ok:
+        assert len(read_obj(s.obj_files[0]).v) == 4
+    else:
+        assert "lines expected" in s.failures[0][1]
+        assert list((tmp_path / "out").iterdir()) == []
