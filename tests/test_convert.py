@@ -423,3 +423,29 @@ def test_huge_coordinates_never_give_a_truncated_obj(tmp_path):
     else:
         assert "lines expected" in s.failures[0][1]
         assert list((tmp_path / "out").iterdir()) == []
+
+
+@pytest.mark.parametrize("extent,bbox,meets", [
+    ((179.0, -1.0, -179.0, 1.0), (179.5, -0.5, 179.9, 0.5), True),    # tile across the antimeridian
+    ((179.0, -1.0, -179.0, 1.0), (-179.5, -0.5, -179.2, 0.5), True),
+    ((179.0, -1.0, -179.0, 1.0), (0.0, -0.5, 10.0, 0.5), False),
+    ((10.0, -1.0, 20.0, 1.0), (170.0, -0.5, 15.0, 0.5), True),        # box across the antimeridian
+    ((10.0, -1.0, 20.0, 1.0), (170.0, -0.5, 5.0, 0.5), False),
+    ((10.0, -1.0, 20.0, 1.0), (12.0, 1.5, 13.0, 2.0), False),         # north of it
+])
+def test_bbox_meets_across_the_antimeridian(extent, bbox, meets):
+    from tessaroid._tileset import extent_meets
+
+    assert extent_meets(extent, bbox) is meets
+
+
+def test_box_volume_across_the_antimeridian_has_a_wrapping_extent():
+    from tessaroid._tileset import volume_extent
+    from tessaroid.demo import geodetic_to_ecef
+
+    c = geodetic_to_ecef(180.0, 0.0, 0.0)
+    # 50 km half-axes east (+y at lon 180 is west... use the local east vector) and north.
+    east, north, up = np.array([0.0, -1.0, 0.0]), np.array([0.0, 0.0, 1.0]), np.array([-1.0, 0.0, 0.0])
+    box = list(c) + list(east * 5e4) + list(north * 5e4) + list(up * 100)
+    w, s, e, n = volume_extent({"box": box}, np.eye(4))
+    assert w > 179 and e < -179 and s < -0.4 and n > 0.4
