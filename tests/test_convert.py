@@ -15,7 +15,7 @@ import pytest
 from convert_helpers import assert_positions, no_temp_files, read_mtl, read_obj
 
 import tessaroid
-from tessaroid.demo import build_glb, make_demo_tileset, png_bytes, wrap_b3dm
+from tessaroid.demo import build_glb, make_demo_tileset, png_bytes
 
 GRID = 5
 TEX = 16
