@@ -10,6 +10,8 @@
 #include <new>
 #include <vector>
 
+#include <sys/stat.h>
+
 namespace tsr::texture {
 namespace {
 
@@ -37,9 +39,13 @@ int output_channels(int channels, bool as_png) noexcept {
 bool write_whole_file(const char* path, const unsigned char* data, std::size_t size) noexcept {
     std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path, "wb"));
     if (!file) return false;
+    // Only a regular file is removed after a failure: a path naming a
+    // device or a pipe (/dev/full, say) must survive a failed write.
+    struct stat st {};
+    const bool regular = fstat(fileno(file.get()), &st) == 0 && S_ISREG(st.st_mode);
     bool ok = std::fwrite(data, 1, size, file.get()) == size;
     ok = std::fclose(file.release()) == 0 && ok;
-    if (!ok) std::remove(path);
+    if (!ok && regular) std::remove(path);
     return ok;
 }
 

@@ -29,7 +29,8 @@ constexpr std::int64_t kMaxJpegSide = 65535;
 constexpr std::int64_t kMaxPngFiltered = 1400000000;
 
 // Writes `size` bytes to a new file at `path` (created or truncated). Every
-// write and the close are checked; on any failure the file is removed.
+// write and the close are checked; on any failure a regular file is
+// removed (a device or pipe named by `path` is left alone).
 bool write_whole_file(const char* path, const unsigned char* data, std::size_t size) noexcept;
 
 class TextureBuffer {
