@@ -2,9 +2,13 @@
 
 import ctypes
 import io
+import os
 import random
+import shutil
 import struct
+import subprocess
 import zlib
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -305,6 +309,31 @@ def test_jpeg_side_over_65535_is_refused(ow, tmp_path):
     assert t.crop_and_save(0, 0, 65535, 1, str(out), False) is True
     back = decoded(ow, out.read_bytes())  # wider than common JPEG readers accept
     assert (back.width, back.height) == (65535, 1)
+
+
+def test_output_matches_bare_stb_program_byte_for_byte(ow, tmp_path):
+    # The C floor of the bench makes the same stb calls with PNG level 1; an
+    # identical stream pins the level set at load, the flip, the channel
+    # drop and the JPEG settings.
+    cc = shutil.which(os.environ.get("CC", "cc"))
+    source = Path(__file__).resolve().parent.parent / "bench" / "texture_baseline.c"
+    if cc is None or not os.path.exists("/usr/include/stb/stb_image.h"):
+        pytest.skip("no C compiler or stb headers")
+    exe = tmp_path / "floor"
+    subprocess.run([cc, "-O1", "-w", "-I/usr/include/stb", str(source), "-o", str(exe), "-lm"],
+                   check=True)
+    # Few distinct values: long hash chains, where the compression level
+    # decides which matches the deflate finds.
+    img = np.random.default_rng(7).integers(0, 4, (60, 70, 4), np.uint8)
+    (tmp_path / "in.png").write_bytes(encode(img, "PNG"))
+    t = decoded(ow, (tmp_path / "in.png").read_bytes())
+    rect = (5, 7, 66, 58)
+    subprocess.run([str(exe), str(tmp_path), "85", str(tmp_path / "in.png"),
+                    ",".join(map(str, rect))], check=True, capture_output=True)
+    assert t.crop_and_save(*rect, str(tmp_path / "o.png"))
+    assert t.crop_and_save(*rect, str(tmp_path / "o.jpg"), False, 85)
+    assert (tmp_path / "o.png").read_bytes() == (tmp_path / "c_0.png").read_bytes()
+    assert (tmp_path / "o.jpg").read_bytes() == (tmp_path / "c_1.jpg").read_bytes()
 
 
 # --- real textures ----------------------------------------------------------
