@@ -347,6 +347,9 @@ REAL_PNG = [
     "pngsuite/ftbbn3p08.png",
     "pngsuite/ibasn6a08.png",
     "pngsuite/basn0g16.png",
+    "pngsuite/basn2c16.png",
+    "pngsuite/basn4a16.png",
+    "pngsuite/basn6a16.png",
 ]
 REAL_JPEG = [
     "khronos/textures/TransmissionTest/texture14184.jpg",
