@@ -103,6 +103,10 @@ def load_tileset(path: Path, max_depth: int | None = None) -> tuple[TileNode | N
             uri = _content_uri(content)
             if uri is None:
                 continue
+            scheme = urllib.parse.urlparse(uri).scheme
+            if scheme and len(scheme) > 1 and scheme != "file":
+                errors.append(WalkError(uri, f"tile {tid}: only local content can be read, not {scheme}: URIs"))
+                continue
             cpath = (base / urllib.parse.unquote(urllib.parse.urlparse(uri).path)).resolve()
             if _is_tileset_uri(uri):
                 if max_depth is not None and depth + 1 > max_depth:
