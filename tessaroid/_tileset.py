@@ -22,6 +22,7 @@ class TileNode:
     matrix: np.ndarray  # tile frame -> ECEF (accumulated `transform`s)
     bounding_volume: dict | None
     y_up: bool  # glTF content of this tile set is y-up (the default)
+    refine: str = "REPLACE"  # inherited from the parent when the tile does not say
     contents: list[tuple[Path, dict | None]] = field(default_factory=list)
     children: list["TileNode"] = field(default_factory=list)
 
@@ -85,14 +86,15 @@ def load_tileset(path: Path, max_depth: int | None = None) -> tuple[TileNode | N
         return str(asset.get("gltfUpAxis", "Y")).upper() != "Z"
 
     def build(tile: dict, parent: np.ndarray, depth: int, base: Path, y_up: bool, tid: str,
-              chain: tuple[Path, ...], src: Path) -> TileNode | None:
+              chain: tuple[Path, ...], src: Path, refine: str = "REPLACE") -> TileNode | None:
         try:
             world = parent @ _tile_matrix(tile, f"tile {tid}")
         except (TypeError, ValueError) as exc:
             errors.append(WalkError(str(src), str(exc)))
             return None
+        refine = str(tile.get("refine") or refine).upper()
         node = TileNode(id=tid, depth=depth, matrix=world, bounding_volume=tile.get("boundingVolume"),
-                        y_up=y_up)
+                        y_up=y_up, refine=refine)
         if tile.get("implicitTiling") is not None:
             errors.append(WalkError(str(src), f"tile {tid}: implicit tiling is not supported"))
         contents = []
@@ -118,7 +120,7 @@ def load_tileset(path: Path, max_depth: int | None = None) -> tuple[TileNode | N
                 if sub is None:
                     continue
                 child = build(sub["root"], world, depth + 1, cpath.parent, up_axis(sub),
-                              f"{tid}/{cpath.name}", chain + (cpath,), cpath)
+                              f"{tid}/{cpath.name}", chain + (cpath,), cpath, refine)
                 if child is not None:
                     node.children.append(child)
             else:
@@ -126,7 +128,7 @@ def load_tileset(path: Path, max_depth: int | None = None) -> tuple[TileNode | N
         if max_depth is None or depth + 1 <= max_depth:
             for k, ch in enumerate(tile.get("children") or []):
                 if isinstance(ch, dict):
-                    child = build(ch, world, depth + 1, base, y_up, f"{tid}/{k}", chain, src)
+                    child = build(ch, world, depth + 1, base, y_up, f"{tid}/{k}", chain, src, refine)
                     if child is not None:
                         node.children.append(child)
         return node
@@ -230,8 +232,9 @@ def select_tiles(root: TileNode, leaves: bool = False, max_depth: int | None = N
                  bbox: tuple[float, float, float, float] | None = None) -> list[Selected]:
     """Content of the tiles chosen, in depth-first document order.
 
-    leaves: only tiles without any content-bearing descendant (within max_depth), the
-    finest level of detail. bbox: only content whose bounding volume (the content's
+    leaves: the finest level of detail: tiles without any content-bearing descendant
+    (within max_depth), plus the content of tiles refined by ADD, which their
+    children add to rather than replace. bbox: only content whose bounding volume (the content's
     own, else the tile's) meets the longitude/latitude box."""
     out: list[Selected] = []
 
@@ -246,7 +249,7 @@ def select_tiles(root: TileNode, leaves: bool = False, max_depth: int | None = N
     def visit(node: TileNode) -> None:
         if max_depth is not None and node.depth > max_depth:
             return
-        if node.contents and (not leaves or not has_content_below(node)):
+        if node.contents and (not leaves or node.refine == "ADD" or not has_content_below(node)):
             for path, cbv in node.contents:
                 if bbox is not None:
                     ext = volume_extent(cbv, node.matrix) if cbv else None

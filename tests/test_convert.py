@@ -149,6 +149,12 @@ def test_lod_and_bbox_selection(demo, tmp_path, kind):
     assert names(max_depth=0) == ["tile_root"]
     assert len(names(max_depth=1)) == 5
     assert names(max_depth=1, leaves=True) == ["L1_tile_0", "L1_tile_1", "L1_tile_2", "L1_tile_3"]
+    # Children of an ADD tile add to its content: it belongs to the finest level too.
+    ts["root"]["children"][3]["refine"] = "ADD"
+    path.write_text(json.dumps(ts))
+    assert len(names(leaves=True)) == 17 and "L1_tile_3" in names(leaves=True)
+    ts["root"]["children"][3]["refine"] = "REPLACE"
+    path.write_text(json.dumps(ts))
     # A tiny box at the centre of L2 tile 3_0 (north-east quadrant, its south-west child).
     w, s_, e, n = (math.degrees(v) for v in tiles["tile_3_0"].region[:4])
     lon, lat = (w + e) / 2, (s_ + n) / 2
