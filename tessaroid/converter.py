@@ -377,7 +377,7 @@ def _convert_tile(task: TileTask, opts: Options, stage: _Staging, res: TileResul
         return
 
     faces += 1  # OBJ numbering starts at 1
-    header = (f"# tessaroid: {Path(task.source).name}\n# crs {opts.crs}\n"
+    header = (f"# tessaroid: {Path(task.source).name!r}\n# crs {opts.crs.strip()!r}\n"
               f"mtllib {task.name}.mtl\no {task.name}\n").encode("utf-8")
     chunks = [header, _vertex_lines(ow, pos, opts)]
     if tc is not None:
