@@ -417,6 +417,8 @@ def material_info(doc: dict, index) -> Material:
         rgba = (1.0, 1.0, 1.0, 1.0)
     if len(rgba) < 4:
         rgba = (1.0, 1.0, 1.0, 1.0)
+    if str(mat.get("alphaMode", "OPAQUE")).upper() == "OPAQUE":
+        rgba = rgba[:3] + (1.0,)  # glTF ignores the alpha of opaque materials
     out = Material(index=index, name=f"mat{index}", rgba=rgba)  # type: ignore[arg-type]
     if isinstance(tex_info, dict) and tex_info.get("index") is not None:
         out.image = image_of_texture(doc, tex_info["index"])
