@@ -22,14 +22,17 @@ constexpr std::size_t kLongestVertexLine = 511;
 struct Vertex {
     double xyz[3];
     // Offset within the line just past the third number, as sscanf's "%n"
-    // would report it: the bytes from here to the line end are the tail.
+    // would report it: the bytes from there to the line end are the tail.
     std::size_t tail;
+    // Length of the line, without its 0x0A.
+    std::size_t len;
 };
 
-// True when [line, line + len) (without its 0x0A) is a vertex line; then
-// `out` holds the three numbers exactly as sscanf yields them in the C
-// locale, whatever the process or thread locale is.
-bool parse_vertex_line(const char* line, std::size_t len, Vertex* out) noexcept;
+// True when the line that starts at `line` (a line start inside data that
+// ends at `end`) is a vertex line; then `out` holds the three numbers
+// exactly as sscanf yields them in the C locale, whatever the process or
+// thread locale is, the tail offset and the line length.
+bool parse_vertex_line(const char* line, const char* end, Vertex* out) noexcept;
 
 struct Extent {
     bool found = false;
