@@ -14,10 +14,10 @@ namespace tsr::gltf {
 namespace {
 
 constexpr Component kComponents[] = {
-    {kByte, 1, false, true, 1.0 / 127.0},
-    {kUnsignedByte, 1, false, false, 1.0 / 255.0},
-    {kShort, 2, false, true, 1.0 / 32767.0},
-    {kUnsignedShort, 2, false, false, 1.0 / 65535.0},
+    {kByte, 1, false, true, 127.0},
+    {kUnsignedByte, 1, false, false, 255.0},
+    {kShort, 2, false, true, 32767.0},
+    {kUnsignedShort, 2, false, false, 65535.0},
     // glTF allows no normalised 32-bit integers; such values are taken by value.
     {kUnsignedInt, 4, false, false, 1.0},
     {kFloat, 4, true, true, 1.0},
@@ -45,14 +45,14 @@ inline T load_le(const std::uint8_t* p) noexcept {
 }
 
 template <class In, class Out>
-inline Out convert(In c, bool normalized, double scale) noexcept {
+inline Out convert(In c, bool normalized, double divisor) noexcept {
     if constexpr (std::is_floating_point_v<In>) {
         (void)normalized;
-        (void)scale;
+        (void)divisor;
         return static_cast<Out>(c);
     } else {
         if (!normalized) return static_cast<Out>(c);
-        const double f = static_cast<double>(c) * scale;
+        const double f = static_cast<double>(c) / divisor;
         return static_cast<Out>(f < -1.0 ? -1.0 : f);
     }
 }
@@ -62,7 +62,7 @@ void read_typed(const std::uint8_t* chunk, const Stream& s, std::int64_t count, 
                 std::ptrdiff_t pitch) noexcept {
     const int n = s.ncomp;
     const bool norm = s.normalized;
-    const double scale = s.comp->norm_scale;
+    const double divisor = s.comp->norm_divisor;
     const std::uint8_t* base = chunk + s.offset;
     if (s.stride == n * static_cast<std::int32_t>(sizeof(In)) && pitch == n) {
         // Tightly packed rows into tightly packed rows: one flat run, which
@@ -70,7 +70,7 @@ void read_typed(const std::uint8_t* chunk, const Stream& s, std::int64_t count, 
         const std::int64_t total = count * n;
         for (std::int64_t k = 0; k < total; ++k) {
             out[k] = convert<In, Out>(load_le<In>(base + k * std::int64_t(sizeof(In))), norm,
-                                      scale);
+                                      divisor);
         }
         return;
     }
@@ -78,7 +78,7 @@ void read_typed(const std::uint8_t* chunk, const Stream& s, std::int64_t count, 
         const std::uint8_t* p = chunk + element_start(s, i);
         Out* row = out + i * pitch;
         for (int k = 0; k < n; ++k) {
-            row[k] = convert<In, Out>(load_le<In>(p + k * std::int64_t(sizeof(In))), norm, scale);
+            row[k] = convert<In, Out>(load_le<In>(p + k * std::int64_t(sizeof(In))), norm, divisor);
         }
     }
 }

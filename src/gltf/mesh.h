@@ -23,8 +23,8 @@ struct Component {
     std::int32_t size;  // bytes per component
     bool is_float;
     bool is_signed;
-    // Integer types with "normalized": true map c to max(c * scale, -1).
-    double norm_scale;
+    // Integer types with "normalized": true map c to max(c / divisor, -1).
+    double norm_divisor;
 };
 
 // The component type of `code`, or null when glTF has no such type.
