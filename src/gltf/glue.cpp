@@ -10,6 +10,7 @@
 #include "mesh.h"
 
 #include <cstring>
+#include <new>
 #include <vector>
 
 namespace tsr {
@@ -522,13 +523,9 @@ std::ptrdiff_t copy_all(const std::uint8_t* chunk, const std::vector<Plan>& plan
 
 }  // namespace
 
-PyObject* extract_mesh_arrays(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames) {
-    Arg a[kMaxParams];
-    if (!bind(sig::extract_mesh_arrays, args, nargs, kwnames, a)) return nullptr;
-    PyObject* gltf = a[0].obj;
-    PyObject* bin_chunk = a[1].obj;
-    PyObject* feature_ids = a[2].obj;
+namespace {
+
+PyObject* extract(PyObject* module, PyObject* gltf, PyObject* bin_chunk, PyObject* feature_ids) {
     const Keys* k = keys();
     if (k == nullptr) return nullptr;
 
@@ -608,6 +605,19 @@ PyObject* extract_mesh_arrays(PyObject* module, PyObject* const* args, Py_ssize_
     PyObject* none = Py_None;
     return PyTuple_Pack(5, positions.get(), faces.get(), tex_coord ? tex_coord.get() : none,
                         uvr ? uvr.get() : none, fid_out ? fid_out.get() : none);
+}
+
+}  // namespace
+
+PyObject* extract_mesh_arrays(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+    Arg a[kMaxParams];
+    if (!bind(sig::extract_mesh_arrays, args, nargs, kwnames, a)) return nullptr;
+    try {
+        return extract(module, a[0].obj, a[1].obj, a[2].obj);
+    } catch (const std::bad_alloc&) {  // the per-primitive lists
+        return PyErr_NoMemory();
+    }
 }
 
 PyObject* quantize_uvr(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
