@@ -42,7 +42,7 @@ struct Stream {
     bool normalized = false;
 };
 
-// Byte step of element i of `s`.
+// Byte position of element i of `s` in the chunk.
 inline std::int64_t element_start(const Stream& s, std::int64_t i) noexcept {
     const std::int64_t size = s.comp->size;
     return s.offset + (i * s.stride) / size * size;
