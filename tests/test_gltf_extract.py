@@ -110,14 +110,9 @@ def test_non_indexed_primitives_of_4_and_3_vertices(ow):
 
 
 @pytest.mark.parametrize("dtype,ctype", [("u1", U8), ("<u2", U16), ("<u4", U32)])
-def test_indexed_primitive_rebased_on_voffset(ow, dtype, ctype):
-    _, faces, *_ = two_primitives(dtype, ctype).run(ow)
-    assert faces.tolist() == [[0, 1, 2], [4, 5, 6], [6, 5, 7]]
-
-
-@pytest.mark.parametrize("dtype,ctype", [("u1", U8), ("<u2", U16), ("<u4", U32)])
-def test_leftover_index_belongs_to_no_triangle(ow, dtype, ctype):
-    _, faces, *_ = two_primitives(dtype, ctype, (0, 1, 2, 2, 1, 3, 3)).run(ow)
+@pytest.mark.parametrize("values", [(0, 1, 2, 2, 1, 3), (0, 1, 2, 2, 1, 3, 3)], ids=["6", "7-leftover"])
+def test_indexed_primitive_rebased_on_voffset(ow, dtype, ctype, values):
+    _, faces, *_ = two_primitives(dtype, ctype, values).run(ow)
     assert faces.tolist() == [[0, 1, 2], [4, 5, 6], [6, 5, 7]]
 
 
@@ -163,10 +158,11 @@ def test_points_and_lines_give_vertices_without_faces(ow, mode, indexed):
     assert faces.tolist() == [[4, 5, 6], [6, 5, 7]]
 
 
+@pytest.mark.parametrize("mode", [5, 6])
 @pytest.mark.parametrize("n,faces", [(1, 0), (2, 0), (3, 1)])
-def test_short_strip(ow, n, faces):
+def test_short_strips_and_fans(ow, mode, n, faces):
     d = Doc()
-    d.prim(d.add(positions(n), "<f4"))["mode"] = 5
+    d.prim(d.add(positions(n), "<f4"))["mode"] = mode
     assert d.run(ow)[1].shape == (faces, 3)
 
 
