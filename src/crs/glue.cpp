@@ -25,19 +25,20 @@ PyObject* convert_positions(PyObject* module, PyObject* positions, crs::Target t
 
 // A global name of the module, looked up at call time the way Python code
 // in the module would: its namespace, then the built-ins.
-PyObject* module_global(PyObject* module, const char* name) {
+Ref module_global(PyObject* module, const char* name) {
+    Ref key = Ref::steal(PyUnicode_FromString(name));
+    if (!key) return Ref();
     PyObject* dict = PyModule_GetDict(module);  // borrowed
-    if (!dict) return nullptr;
-    PyObject* found = PyDict_GetItemString(dict, name);  // borrowed
-    if (!found) {
+    PyObject* found = PyDict_GetItemWithError(dict, key.get());  // borrowed
+    if (!found && !PyErr_Occurred()) {
         PyObject* builtins = PyEval_GetBuiltins();  // borrowed
-        if (builtins) found = PyDict_GetItemString(builtins, name);
+        if (builtins) found = PyDict_GetItemWithError(builtins, key.get());
     }
     if (!found) {
-        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
-        return nullptr;
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+        return Ref();
     }
-    return found;
+    return Ref::borrow(found);
 }
 
 bool equals(PyObject* str, const char* ascii) {
@@ -90,11 +91,10 @@ PyObject* convert_crs(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
         return nullptr;
     }
 
-    PyObject* fn = module_global(module, name);  // borrowed
+    Ref fn = module_global(module, name);
     if (!fn) return nullptr;
-    Ref keep = Ref::borrow(fn);
     PyObject* call_args[] = {positions};
-    Ref result = Ref::steal(PyObject_Vectorcall(fn, call_args, 1, nullptr));
+    Ref result = Ref::steal(PyObject_Vectorcall(fn.get(), call_args, 1, nullptr));
     if (!result) return nullptr;
     Py_RETURN_NONE;
 }
