@@ -5,8 +5,10 @@
 // The solve is a fixed three-step fixed-point iteration on the latitude.
 // `solve()` is the reference: one point at a time through the C library's
 // atan2/sin/cos/sqrt. `convert_rows()` runs the fastest variant this CPU
-// supports: the same formulas in the same order over SIMD lanes (SLEEF's
-// 1-ULP vector functions), falling back to the reference where it must.
+// supports: the same formulas in the same order over SIMD lanes with SLEEF's
+// vector functions (within 1e-12 degrees and 1e-6 m of the reference more
+// than 1 km from the polar axis), handing points near the axis to the
+// reference.
 #pragma once
 
 #include <cstddef>

@@ -28,8 +28,7 @@ extern const bool kBuiltSse2 = true;
 namespace tsr::crs::detail {
 extern const bool kBuiltSse2 = false;
 // Not built: have_sse2() is false, so this is never reached.
-void rows_sse2(double* data, std::ptrdiff_t rows, std::ptrdiff_t stride,
-                 Target target) noexcept {
+void rows_sse2(double* data, std::ptrdiff_t rows, std::ptrdiff_t stride, Target target) noexcept {
     for (std::ptrdiff_t i = 0; i < rows; ++i) convert_row(data + i * stride, target);
 }
 }  // namespace tsr::crs::detail
