@@ -125,36 +125,24 @@ def test_near_polar_axis_matches_proj(ow, proj_geo, offset, height, north):
         assert list(ours[:, 2]) == [abs(z) - B] * 3
 
 
-def test_on_axis_webmercator_projects_the_pole_without_clamp(ow):
-    pts = np.array([[0.0, 0.0, B + 100.0], [0.0, 0.0, -B - 100.0]])
-    ow.ecef_to_webmercator(pts)
-    assert pts[0, 1] == math.log(math.tan(math.pi / 2 * 0.5 + math.pi / 4)) * A
-    assert pts[1, 1] == -math.inf  # tan(0) = 0 at exactly -pi/2
-    assert list(pts[:, 2]) == [100.0, 100.0]
-
-
 # --- the documented cases ------------------------------------------------------
 
-@pytest.mark.parametrize("conv", ["ecef_to_webmercator", "ecef_to_wgs84_geo"])
-def test_equator_points(ow, conv):
-    pts = np.array([[A, 0.0, 0.0], [0.0, A, 0.0]])
+@pytest.mark.parametrize(
+    "conv,lon_lat_h,expect,tol",
+    [
+        ("ecef_to_wgs84_geo", (0.0, 0.0, 0.0), (0.0, 0.0, 0.0), 1e-9),
+        ("ecef_to_webmercator", (0.0, 0.0, 0.0), (0.0, 0.0, 0.0), 1e-9),
+        ("ecef_to_wgs84_geo", (90.0, 0.0, 0.0), (90.0, 0.0, 0.0), 1e-9),
+        ("ecef_to_webmercator", (90.0, 0.0, 0.0), (A * math.pi / 2, 0.0, 0.0), 1e-8),
+        ("ecef_to_webmercator", (0.0, 89.0, 0.0), (0.0, 30240971.96, 0.0), 0.01),  # no clamp
+        ("ecef_to_wgs84_geo", (10.0, 45.0, 100.0), (10.0, 45.0, 100.0), 1e-9),
+    ],
+)
+def test_known_points(ow, to_ecef, conv, lon_lat_h, expect, tol):
+    pts = ecef_of(to_ecef, *([v] for v in lon_lat_h))
     assert getattr(ow, conv)(pts) is None
-    np.testing.assert_allclose(pts[0], [0.0, 0.0, 0.0], atol=1e-9)
-    expect_x = A * math.pi / 2 if conv == "ecef_to_webmercator" else 90.0
-    np.testing.assert_allclose(pts[1], [expect_x, 0.0, 0.0], rtol=1e-15, atol=1e-9)
-
-
-def test_webmercator_has_no_latitude_clamp(ow, to_ecef):
-    pts = ecef_of(to_ecef, [0.0], [89.0], [0.0])
-    ow.ecef_to_webmercator(pts)
-    assert pts[0, 1] == pytest.approx(30240971.96, abs=0.01)
-
-
-def test_geographic_round_trip_at_45_degrees(ow, to_ecef):
-    pts = ecef_of(to_ecef, [10.0], [45.0], [100.0])
-    ow.ecef_to_wgs84_geo(pts)
-    assert abs(pts[0, 0] - 10.0) < 1e-9 and abs(pts[0, 1] - 45.0) < 1e-9
-    assert abs(pts[0, 2] - 100.0) < 1e-5
+    np.testing.assert_allclose(pts[0, :2], expect[:2], rtol=0, atol=tol)
+    assert abs(pts[0, 2] - expect[2]) < 1e-5
 
 
 @pytest.mark.parametrize("conv", ["ecef_to_webmercator", "ecef_to_wgs84_geo"])
@@ -229,21 +217,6 @@ def test_nan_row_does_not_disturb_its_neighbours(ow, to_ecef):
     assert np.isnan(pts[17]).all()
 
 
-def test_batch_size_and_position_do_not_change_results(ow, to_ecef):
-    rng = seeded_rng("batch positions")
-    lon, lat, h = globe_sample(rng, 67)
-    pts = ecef_of(to_ecef, lon, lat, h)
-    whole = pts.copy()
-    ow.ecef_to_wgs84_geo(whole)
-    for i in range(len(pts)):
-        one = pts[i:i + 1].copy()
-        ow.ecef_to_wgs84_geo(one)
-        # The same point may take a cheaper atan2 next to different
-        # neighbours: equal to far below the stated accuracy.
-        assert np.abs(one[0, :2] - whole[i, :2]).max() < 1e-12
-        assert abs(one[0, 2] - whole[i, 2]) < 1e-6
-
-
 # --- convert_crs ---------------------------------------------------------------
 
 @pytest.fixture
@@ -313,5 +286,3 @@ def test_convert_crs_propagates_conversion_errors(ow):
     frozen.flags.writeable = False
     with pytest.raises(ValueError):
         ow.convert_crs(frozen, "EPSG:3857")
-    with pytest.raises(ValueError):
-        ow.convert_crs([[1.0, 2.0], [3.0]], "EPSG:4326")
