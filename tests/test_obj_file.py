@@ -228,10 +228,8 @@ def test_shift_keeps_every_line_when_output_outgrows_input(ow, tmp_path):
 def test_formatted_vertices_round_trip(ow, tmp_path, seed):
     rng = random.Random(seed + 2)
     pos = [[rng.uniform(-7e6, 7e6) for _ in range(3)] for _ in range(2000)]
-    try:
-        text = ow.format_vertex_lines(pos)
-    except NotImplementedError:  # formatter body not on this branch yet
-        text = b"".join(b"v %.6f %.6f %.6f\n" % tuple(r) for r in pos)
+    text = ow.format_vertex_lines(pos)
+    assert text == b"".join(b"v %.6f %.6f %.6f\n" % tuple(r) for r in pos)
     p = tmp_path / "r.obj"
     p.write_bytes(b"o tile\n" + text + b"vt 0.5 0.5\nf 1/1 2/1 3/1\n")
     rounded = [[float("%.6f" % c) for c in r] for r in pos]

@@ -4,9 +4,7 @@
 #include "../obj_text/obj_text.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <charconv>
-#include <clocale>
 #include <cstdio>
 #include <locale.h>
 #include <system_error>
@@ -47,35 +45,28 @@ inline std::uint64_t load8(const char* p) noexcept {
     return w;
 }
 
-// Reads the run of digits at p into *m (m = m * 10^k + digits) and returns
-// the number of digits k. Eight bytes at a time where eight bytes are
-// readable before `end` (the end of the data: the run stops at the first
-// non-digit, so bytes past it never count); byte by byte otherwise.
-inline int read_digits(const char*& p, const char* limit, const char* end,
-                       std::uint64_t* m) noexcept {
+// Reads the run of digits at p into *m (m = m * 10^k + digits, wrapping
+// past 19 digits) and returns the number of digits k.
+inline int read_digits(const char*& p, const char* limit, std::uint64_t* m) noexcept {
     int count = 0;
-    while (p + 8 <= end) {
-        // Digit bytes become 0..9; the first byte of the word that is not a
-        // digit gets its top bit set in `stop` (bytes above it may be
-        // garbled by carries, they are never looked at).
-        const std::uint64_t d = load8(p) ^ (kOnes * '0');
-        const std::uint64_t stop = ((d + kOnes * 0x76) | d) & (kOnes * 0x80);
-        const int k = stop ? __builtin_ctzll(stop) >> 3 : 8;
-        if (k == 0) return count;
-        // The k digits, first digit most significant, as one integer: move
-        // them to the top of the word (zero digits below), then combine
-        // pairs, quads and the two halves.
-        std::uint64_t v = d << (8 * (8 - k));
-        v = (v * 10) + (v >> 8);
-        v = (((v & 0x000000FF000000FFu) * (100 + (1000000ull << 32))) +
-             (((v >> 16) & 0x000000FF000000FFu) * (1 + (10000ull << 32)))) >> 32;
-        *m = *m * kPow10Int[k] + v;
-        p += k;
-        count += k;
-        if (k < 8) return count;
-    }
     for (; p != limit && is_digit(*p); ++p, ++count) *m = *m * 10 + static_cast<unsigned>(*p - '0');
     return count;
+}
+
+// m / 10^frac with the sign bit `neg`, when that is exact: with m <= 2^53
+// and frac <= 22 both m and 10^frac are exact doubles and the quotient is
+// one correctly rounded division, the same double as the correctly rounded
+// decimal conversion of the C library. The sign goes in as a bit: signs in
+// a file are often random, and a branch on them would be mispredicted half
+// the time.
+inline bool exact_decimal(std::uint64_t m, int frac, bool neg, double* out) noexcept {
+    if (m > (std::uint64_t{1} << 53) || frac > 22) return false;
+    const double v = static_cast<double>(m) / kPow10[frac];
+    std::uint64_t bits;
+    std::memcpy(&bits, &v, 8);
+    bits |= static_cast<std::uint64_t>(neg) << 63;
+    std::memcpy(out, &bits, 8);
+    return true;
 }
 
 // Reads one number in plain decimal form at p: an optional '-', digits
@@ -83,38 +74,24 @@ inline int read_digits(const char*& p, const char* limit, const char* end,
 // and then a byte that no number continues with. Returns the end of the
 // number, or null for anything else (a '+', hex, inf, nan, a partial form
 // such as "1e" or "0x", a number running into other text, a value out of
-// the double range); those are left to sscanf.
-//
-// With at most 19 digits, no exponent, a mantissa m <= 2^53 and k <= 22
-// fraction digits, both m and 10^k are exact doubles and m / 10^k is one
-// correctly rounded division: the same double as the correctly rounded
-// decimal conversion of the C library. Everything else plainly decimal goes
-// through std::from_chars, which is exact as well.
-const char* plain_number(const char* p, const char* limit, const char* end,
-                         double* out) noexcept {
+// the double range); those are left to sscanf. Up to 19 digits without an
+// exponent go through exact_decimal, the rest through std::from_chars,
+// which is exact as well.
+const char* plain_number(const char* p, const char* limit, double* out) noexcept {
     const char* const start = p;
     const bool neg = p != limit && *p == '-';
     if (neg) ++p;
     std::uint64_t m = 0;
-    int digits = read_digits(p, limit, end, &m);
+    int digits = read_digits(p, limit, &m);
     int frac = 0;
-    if (p < limit && *p == '.') {
+    if (p != limit && *p == '.') {
         ++p;
-        frac = read_digits(p, limit, end, &m);
+        frac = read_digits(p, limit, &m);
         digits += frac;
     }
-    if (digits == 0 || p > limit) return nullptr;
+    if (digits == 0) return nullptr;
     if (ends_number(p, limit)) {
-        if (digits <= 19 && m <= (std::uint64_t{1} << 53) && frac <= 22) {
-            // The sign goes in as a bit: signs in a file are often random,
-            // and a branch on them would be mispredicted half the time.
-            const double v = static_cast<double>(m) / kPow10[frac];
-            std::uint64_t bits;
-            std::memcpy(&bits, &v, 8);
-            bits |= static_cast<std::uint64_t>(neg) << 63;
-            std::memcpy(out, &bits, 8);
-            return p;
-        }
+        if (digits <= 19 && exact_decimal(m, frac, neg, out)) return p;
     } else if (*p != 'e' && *p != 'E') {
         return nullptr;
     }
@@ -211,7 +188,9 @@ void for_each_v_line(const char* data, std::size_t n, OnLine&& on_line) {
     }
 }
 
-// The k digits at p (k <= 8, eight bytes readable) as an integer.
+// The k digits at p (k <= 8, eight bytes readable) as an integer: digit
+// bytes become 0..9, move to the top of the word (zero digits below), then
+// pairs, quads and the two halves are combined.
 inline std::uint64_t digits_value(const char* p, int k) noexcept {
     if (k == 0) return 0;
     std::uint64_t v = (load8(p) ^ (kOnes * '0')) << (8 * (8 - k));
@@ -249,24 +228,20 @@ bool short_line(const char* line, Vertex* out) noexcept {
         const int a = pos + neg;  // first digit (or the point)
         if (a >= 56) return false;
         const int k1 = __builtin_ctzll(~(digits >> a));
-        const int point = a + k1;
+        if (k1 > 8) return false;
+        const int point = a + k1;  // < 64
         int k2 = 0;
         int stop = point;
         if (line[point] == '.') {
             if (point >= 55) return false;
             k2 = __builtin_ctzll(~(digits >> (point + 1)));
-            stop = point + 1 + k2;
+            if (k2 > 8) return false;
+            stop = point + 1 + k2;  // < 64
         }
-        if (k1 + k2 == 0 || k1 > 8 || k2 > 8 || stop >= 64 || !ends_number(line + stop, nullptr))
-            return false;
+        if (k1 + k2 == 0 || !ends_number(line + stop, nullptr)) return false;
         const std::uint64_t m =
             digits_value(line + a, k1) * kPow10Int[k2] + digits_value(line + point + 1, k2);
-        if (m > (std::uint64_t{1} << 53)) return false;
-        const double v = static_cast<double>(m) / kPow10[k2];
-        std::uint64_t bits;
-        std::memcpy(&bits, &v, 8);
-        bits |= static_cast<std::uint64_t>(neg) << 63;
-        std::memcpy(&value, &bits, 8);
+        if (!exact_decimal(m, k2, neg, &value)) return false;
         pos = stop;
     }
     const char* nl = line + pos;
@@ -295,11 +270,10 @@ bool parse_vertex_line(const char* line, const char* end, Vertex* out) noexcept 
     const char* p = line + 1;
     for (double& value : out->xyz) {
         while (p < limit && is_blank(*p)) ++p;
-        p = plain_number(p, limit, end, &value);
+        p = plain_number(p, limit, &value);
         if (p == nullptr) break;
     }
     if (p != nullptr) {
-        if (p > limit) return false;  // no 0x0A within 512 bytes
         const void* nl = p < limit && *p == '\n'
                              ? p
                              : std::memchr(p, '\n', static_cast<std::size_t>(limit - p));
@@ -339,22 +313,6 @@ Extent scan_extent(const char* data, std::size_t n) noexcept {
         return line + v.len;
     });
     return e;
-}
-
-bool Sink::append_large(const char* p, std::size_t len) noexcept {
-    while (len != 0) {
-        std::size_t avail = static_cast<std::size_t>(end_ - cur_);
-        if (avail == 0) {
-            if (!make_room(len)) return false;
-            avail = static_cast<std::size_t>(end_ - cur_);
-        }
-        const std::size_t k = std::min(avail, len);
-        std::memcpy(cur_, p, k);
-        cur_ += k;
-        p += k;
-        len -= k;
-    }
-    return true;
 }
 
 bool shift_vertices(const char* data, std::size_t n, double dx, double dy, double dz,

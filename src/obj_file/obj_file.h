@@ -73,9 +73,8 @@ public:
 
 protected:
     virtual bool make_room(std::size_t need) noexcept = 0;
-    // append() of more than the window holds; by default in pieces through
-    // make_room().
-    virtual bool append_large(const char* p, std::size_t len) noexcept;
+    // append() of more than the window holds.
+    virtual bool append_large(const char* p, std::size_t len) noexcept = 0;
     char* cur_ = nullptr;
     char* end_ = nullptr;
     int error_ = 0;
