@@ -16,19 +16,26 @@
 namespace tsr::objfile {
 namespace {
 
-// isspace() of the C locale (blank, \t, \n, \v, \f, \r) less the 0x0A,
-// which never occurs inside a line.
-inline bool is_blank(char c) noexcept {
-    return c == ' ' || c == '\t' || c == '\v' || c == '\f' || c == '\r';
+// Bytes up to 0x20 as bits: the blanks of the C locale's isspace() less
+// the 0x0A, which never occurs inside a line (blank, \t, \v, \f, \r),
+// and the bytes that certainly end a number: those blanks, the line end,
+// and the zero byte that ends the string sscanf sees.
+constexpr std::uint64_t kBlanks = (1ull << ' ') | (1ull << '\t') | (1ull << '\v') |
+                                  (1ull << '\f') | (1ull << '\r');
+constexpr std::uint64_t kEnders = kBlanks | (1ull << '\n') | 1ull;
+
+inline bool in_set(char c, std::uint64_t set) noexcept {
+    const auto u = static_cast<unsigned char>(c);
+    return u <= ' ' && ((set >> u) & 1);
 }
+inline bool is_blank(char c) noexcept { return in_set(c, kBlanks); }
 inline bool is_digit(char c) noexcept {
     return static_cast<unsigned>(c - '0') < 10u;
 }
-// Where sscanf's "%lf" necessarily ends: a blank, the line end, the end of
-// the string (a zero byte inside the line ends the copy sscanf sees), or
-// the limit of the scan.
+// Where sscanf's "%lf" necessarily ends: one of kEnders, or the limit of
+// the scan.
 inline bool ends_number(const char* p, const char* limit) noexcept {
-    return p == limit || is_blank(*p) || *p == '\n' || *p == '\0';
+    return p == limit || in_set(*p, kEnders);
 }
 
 constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
