@@ -151,7 +151,11 @@ bool parse_with_sscanf(const char* line, std::size_t len, Vertex* out) noexcept 
 
 // The data is read once, front to back, mostly straight from memory: asking
 // for it a little ahead hides much of the wait.
-constexpr std::size_t kPrefetchAhead = 1024;
+// (The address is computed as a number: it may lie past the data, which a
+// prefetch tolerates.)
+inline void prefetch_ahead(const char* p) noexcept {
+    __builtin_prefetch(reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(p) + 1024));
+}
 
 // The next line start at or after data[from] that begins with "v ": a
 // 0x0A at index >= from followed by "v ". Null if there is none. Searched
@@ -162,7 +166,7 @@ const char* next_v_line(const char* data, std::size_t n, std::size_t from) noexc
     const __m128i nl = _mm_set1_epi8('\n'), v = _mm_set1_epi8('v'), sp = _mm_set1_epi8(' ');
     for (; i + 18 <= n; i += 16) {
         const char* p = data + i;
-        __builtin_prefetch(p + kPrefetchAhead);
+        prefetch_ahead(p);
         const __m128i a = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), nl);
         const __m128i b = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 1)), v);
         const __m128i c = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 2)), sp);
@@ -185,7 +189,7 @@ void for_each_v_line(const char* data, std::size_t n, OnLine&& on_line) {
     const char* const end = data + n;
     const char* line = n >= 2 && data[0] == 'v' && data[1] == ' ' ? data : next_v_line(data, n, 0);
     while (line != nullptr) {
-        __builtin_prefetch(line + kPrefetchAhead);
+        prefetch_ahead(line);
         const char* line_end = on_line(line);
         if (line_end != nullptr && end - line_end >= 3 && line_end[1] == 'v' && line_end[2] == ' ') {
             line = line_end + 1;
