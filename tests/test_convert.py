@@ -455,3 +455,21 @@ def test_box_volume_across_the_antimeridian_has_a_wrapping_extent():
     box = list(c) + list(east * 5e4) + list(north * 5e4) + list(up * 100)
     w, s, e, n = volume_extent({"box": box}, np.eye(4))
     assert w > 179 and e < -179 and s < -0.4 and n > 0.4
+
+
+def test_geographic_output_is_not_rounded_to_a_decimetre(tmp_path):
+    """Six decimals of a degree are ~0.1 m: degree output keeps nine (0.1 mm)."""
+    from tessaroid.demo import geodetic_to_ecef
+
+    lon = np.array([7.123456789, 7.123456989, 7.123457189])
+    lat = np.array([46.987654321, 46.987654521, 46.987654121])
+    ecef = geodetic_to_ecef(lon, lat, np.zeros(3))
+    centre = np.round(ecef.mean(axis=0))
+    local = (ecef - centre).astype(np.float32)
+    glb = build_glb(local @ np.array([[1, 0, 0], [0, 0, 1], [0, -1, 0]], dtype=np.float32), [[0, 1, 2]],
+                    extensions={"CESIUM_RTC": {"center": centre.tolist()}})
+    (tmp_path / "g.glb").write_bytes(glb)
+    s = tessaroid.convert(tmp_path / "g.glb", tmp_path / "out", crs="EPSG:4326")
+    got = read_obj(s.obj_files[0]).v
+    assert_positions(got, centre + local.astype(np.float64), "EPSG:4326")
+    assert len(np.unique(np.round(got[:, 0], 7))) == 3  # 2e-7 degree steps stay apart
