@@ -466,7 +466,7 @@ def test_geographic_output_is_not_rounded_to_a_decimetre(tmp_path):
     ecef = geodetic_to_ecef(lon, lat, np.zeros(3))
     centre = np.round(ecef.mean(axis=0))
     local = (ecef - centre).astype(np.float32)
-    glb = build_glb(local @ np.array([[1, 0, 0], [0, 0, 1], [0, -1, 0]], dtype=np.float32), [[0, 1, 2]],
+    glb = build_glb(local @ np.array([[1, 0, 0], [0, 0, -1], [0, 1, 0]], dtype=np.float32), [[0, 1, 2]],
                     extensions={"CESIUM_RTC": {"center": centre.tolist()}})
     (tmp_path / "g.glb").write_bytes(glb)
     s = tessaroid.convert(tmp_path / "g.glb", tmp_path / "out", crs="EPSG:4326")
