@@ -51,7 +51,7 @@ class GltfAsset:
 
 def _json_from_bytes(raw: bytes | memoryview, what: str) -> dict:
     try:
-        text = bytes(raw).decode("utf-8").rstrip(" \x00\t\r\n")
+        text = bytes(raw).decode("utf-8-sig").rstrip(" \x00\t\r\n")
         doc = json.loads(text) if text else {}
     except (UnicodeDecodeError, json.JSONDecodeError) as exc:
         raise ConversionError(f"{what} is not valid JSON ({exc})") from None

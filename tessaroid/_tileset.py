@@ -69,7 +69,7 @@ def load_tileset(path: Path, max_depth: int | None = None) -> tuple[TileNode | N
 
     def read_json(p: Path) -> dict | None:
         try:
-            doc = json.loads(p.read_text(encoding="utf-8"))
+            doc = json.loads(p.read_text(encoding="utf-8-sig"))
         except OSError as exc:
             errors.append(WalkError(str(p), f"cannot read tile set ({exc.strerror or exc})"))
             return None
