@@ -473,3 +473,38 @@ def test_geographic_output_is_not_rounded_to_a_decimetre(tmp_path):
     got = read_obj(s.obj_files[0]).v
     assert_positions(got, centre + local.astype(np.float64), "EPSG:4326")
     assert len(np.unique(np.round(got[:, 0], 7))) == 3  # 2e-7 degree steps stay apart
+
+
+def test_randomly_damaged_tiles_fail_cleanly(tmp_path):
+    """Damaged JSON numbers and binary bytes give per-tile failures (or valid output),
+    never an escaped exception or a crash."""
+    import random
+    import struct
+
+    seed = random.randrange(1 << 30)
+    print("seed", seed)
+    rng = random.Random(seed)
+    pos = np.random.default_rng(seed).random((40, 3)).astype(np.float32)
+    glb = build_glb(pos, np.arange(39).reshape(13, 3), texcoords=np.zeros((40, 2)),
+                    image=png_bytes(np.zeros((4, 4, 3), dtype=np.uint8)))
+    jlen = struct.unpack_from("<I", glb, 12)[0]
+    files = []
+    for k in range(60):
+        data = bytearray(glb)
+        if k % 2:  # change a number in the JSON chunk, keeping its length
+            digits = [i for i in range(20, 20 + jlen) if chr(data[i]).isdigit()]
+            for i in rng.sample(digits, 3):
+                data[i] = ord(rng.choice("0123456789"))
+        else:  # damage binary bytes or the chunk header
+            for _ in range(4):
+                data[rng.randrange(12, len(data))] = rng.randrange(256)
+        p = tmp_path / f"d{k}.glb"
+        p.write_bytes(bytes(data))
+        files.append(p)
+    s = tessaroid.convert(files, tmp_path / "out", workers=2)
+    assert s.tiles == 60 and s.converted + s.failed + s.empty == 60
+    for src, reason in s.failures:
+        assert reason, src
+    for f in s.obj_files:
+        obj = read_obj(f)
+        assert obj.faces.size == 0 or (obj.faces.min() >= 1 and obj.faces.max() <= len(obj.v))
