@@ -23,10 +23,10 @@ CHUNK_BIN = 0x004E4942
 # magic instead; read as a little-endian uint32 these are at least this value.
 LEGACY_B3DM_THRESHOLD = 0x22000000
 
+CMPT_MAGIC = b"cmpt"
 OTHER_TILE_FORMATS = {
     b"pnts": "point cloud (pnts)",
     b"i3dm": "instanced model (i3dm)",
-    b"cmpt": "composite (cmpt)",
     b"vctr": "vector (vctr)",
     b"geom": "geometry (geom)",
 }
@@ -207,12 +207,59 @@ def parse_b3dm(data: bytes, base_dir: Path | None) -> GltfAsset:
     return asset
 
 
-def read_content(path: Path) -> GltfAsset:
-    """Parse one tile content file, choosing the container by its first bytes."""
+def parse_cmpt(data: bytes | memoryview, base_dir: Path | None, notes: list[str], depth: int = 0) -> list[GltfAsset]:
+    """The b3dm and GLB tiles inside a composite tile (composites may nest). Inner
+    tiles of other kinds are left out with a note."""
+    mv = memoryview(data)
+    if len(mv) < 16:
+        raise ConversionError(f"cmpt is truncated ({len(mv)} bytes)")
+    if depth > 8:
+        raise ConversionError("cmpt tiles nested too deeply")
+    _, _, byte_length, count = struct.unpack_from("<4sIII", mv, 0)
+    if byte_length > len(mv):
+        raise ConversionError(
+            f"cmpt is truncated: its header says {byte_length} bytes, only {len(mv)} are present")
+    out: list[GltfAsset] = []
+    off = 16
+    for k in range(count):
+        if off + 12 > byte_length:
+            raise ConversionError(f"cmpt inner tile {k} runs past the end of the tile")
+        magic, _, inner_len = struct.unpack_from("<4sII", mv, off)
+        if inner_len < 12 or off + inner_len > byte_length:
+            raise ConversionError(f"cmpt inner tile {k} has an impossible length {inner_len}")
+        inner = mv[off:off + inner_len]
+        if magic == B3DM_MAGIC:
+            out.append(parse_b3dm(inner, base_dir))
+        elif magic == GLB_MAGIC:
+            out.append(parse_glb(inner, base_dir, what=f"GLB inner tile {k}"))
+        elif magic == CMPT_MAGIC:
+            out += parse_cmpt(inner, base_dir, notes, depth + 1)
+        else:
+            kind = OTHER_TILE_FORMATS.get(bytes(magic), f"unknown ({bytes(magic)!r})")
+            notes.append(f"cmpt inner tile {k}: {kind} content left out (no triangle meshes read from it)")
+        off += inner_len
+    return out
+
+
+def read_contents(path: Path, notes: list[str]) -> list[GltfAsset]:
+    """Parse one tile content file into its glTF assets (several for a composite),
+    choosing the container by its first bytes."""
     try:
         data = path.read_bytes()
     except OSError as exc:
         raise ConversionError(f"cannot read file ({exc.strerror or exc})") from None
+    if data[:4] == CMPT_MAGIC:
+        return parse_cmpt(data, path.parent, notes)
+    return [read_content(path, data)]
+
+
+def read_content(path: Path, data: bytes | None = None) -> GltfAsset:
+    """Parse one tile content file, choosing the container by its first bytes."""
+    if data is None:
+        try:
+            data = path.read_bytes()
+        except OSError as exc:
+            raise ConversionError(f"cannot read file ({exc.strerror or exc})") from None
     head = data[:4]
     base_dir = path.parent
     if head == GLB_MAGIC:
@@ -225,4 +272,4 @@ def read_content(path: Path) -> GltfAsset:
         return parse_gltf_json(data, base_dir)
     if not data:
         raise ConversionError("file is empty")
-    raise ConversionError("not a glTF, GLB or b3dm file (unknown magic %r)" % bytes(head))
+    raise ConversionError("not a glTF, GLB, b3dm or cmpt file (unknown magic %r)" % bytes(head))

@@ -27,7 +27,7 @@ from typing import Iterable, Sequence
 
 import numpy as np
 
-from ._content import ConversionError, read_content
+from ._content import ConversionError, read_contents
 from ._mesh import Y_UP_TO_Z_UP, Material, Plan, check_faces, image_bytes, plan_tile
 from ._tileset import WalkError, load_tileset, select_tiles
 
@@ -312,25 +312,30 @@ def convert_tile(task: TileTask, opts: Options, out_dir: str) -> TileResult:
     return res
 
 
-def _convert_tile(task: TileTask, opts: Options, stage: _Staging, res: TileResult) -> None:
-    ow = native()
-    asset = read_content(Path(task.source))
+@dataclass
+class _AssetMesh:
+    asset: object
+    plan: Plan
+    pos: np.ndarray
+    faces: np.ndarray
+    tc: np.ndarray | None
+
+
+def _asset_mesh(ow, asset, task: TileTask, opts: Options, res: TileResult) -> _AssetMesh | None:
+    """Extract, validate, place in ECEF and convert one glTF asset of a tile."""
     plan = plan_tile(asset, _draco_available())
     res.notes += plan.skipped
     if plan.total_vertices == 0:
-        res.notes.append("no triangle geometry")
-        return
+        return None
     arrays = ow.extract_mesh_arrays(plan.subdoc, plan.bin_chunk)
     if arrays is None:
-        res.notes.append("no triangle geometry")
-        return
+        return None
     pos, faces, tc = arrays[0], arrays[1], arrays[2]
     if pos.shape != (plan.total_vertices, 3) or faces.shape != (plan.total_faces, 3):
         raise ConversionError(
             f"mesh extraction gave {pos.shape[0]} vertices / {faces.shape[0]} faces, "
             f"expected {plan.total_vertices} / {plan.total_faces}")
     check_faces(plan, faces)
-
     pre = np.asarray(task.matrix, dtype=np.float64).reshape(4, 4)
     rtc = _rtc(asset)
     if rtc is not None:
@@ -343,32 +348,64 @@ def _convert_tile(task: TileTask, opts: Options, stage: _Staging, res: TileResul
     ow.convert_crs(pos, opts.crs)
     if not np.all(np.isfinite(pos)):
         raise ConversionError("some positions are not finite after placing and converting them")
-    tc = _texcoords(tc, plan)
+    return _AssetMesh(asset=asset, plan=plan, pos=pos, faces=faces, tc=_texcoords(tc, plan))
 
-    # Materials and their textures, only those some triangle uses.
-    used = []
-    for p in plan.prims:
-        if p.fcount and p.material not in used:
-            used.append(p.material)
+
+def _convert_tile(task: TileTask, opts: Options, stage: _Staging, res: TileResult) -> None:
+    ow = native()
+    meshes = [m for m in (_asset_mesh(ow, a, task, opts, res)
+                          for a in read_contents(Path(task.source), res.notes)) if m is not None]
+    if not meshes:
+        res.notes.append("no triangle geometry")
+        return
+    several = len(meshes) > 1
     prefix = f"{task.name}_" if opts.merge else ""
-    mat_names = {k: prefix + plan.materials[k].name for k in used}
-    tex_files: dict[int, str] = {}
-    for k in used:
-        img = plan.materials[k].image
-        if img is None or img in tex_files:
-            continue
-        data = image_bytes(asset, img)
-        dec = ow.DecodedTexture()
-        if not dec.decode(data):
-            raise ConversionError(f"image {img} could not be decoded (not a readable PNG/JPEG/BMP/GIF, "
-                                  "or corrupt)")
-        fname = f"{task.name}_img{img}.{opts.texture_ext}"
-        tmp, _ = stage.temp_for(fname)
-        if not dec.flip_and_save(str(tmp), opts.as_png, opts.jpeg_quality):
-            raise ConversionError(f"could not write texture {fname}")
-        tex_files[img] = fname
-    mtl_entries = [(mat_names[k], plan.materials[k], tex_files.get(plan.materials[k].image)) for k in used]
-    groups = _groups(plan, mat_names)
+    mat_names: dict[tuple[int, int], str] = {}
+    used: list[tuple[int, int]] = []
+    groups: list[tuple[str, int, int, bool]] = []
+    tex_files: dict[tuple[int, int], str] = {}
+    v_base = f_base = 0
+    for ai, m in enumerate(meshes):
+        plan = m.plan
+        tag = f"a{ai}_" if several else ""
+        names = {}
+        for p in plan.prims:
+            if p.fcount and (ai, p.material) not in mat_names:
+                used.append((ai, p.material))
+                mat_names[(ai, p.material)] = prefix + tag + plan.materials[p.material].name
+            names[p.material] = mat_names.get((ai, p.material), "")
+        groups += [(n, f0 + f_base, f1 + f_base, vt) for n, f0, f1, vt in _groups(plan, names)]
+        # Textures of the materials some triangle uses, each image decoded once.
+        for key in [u for u in used if u[0] == ai]:
+            img = plan.materials[key[1]].image
+            if img is None or (ai, img) in tex_files:
+                continue
+            data = image_bytes(m.asset, img)
+            dec = ow.DecodedTexture()
+            if not dec.decode(data):
+                raise ConversionError(f"image {img} could not be decoded (not a readable PNG/JPEG/BMP/GIF, "
+                                      "or corrupt)")
+            fname = f"{task.name}_{tag}img{img}.{opts.texture_ext}"
+            tmp, _ = stage.temp_for(fname)
+            if not dec.flip_and_save(str(tmp), opts.as_png, opts.jpeg_quality):
+                raise ConversionError(f"could not write texture {fname}")
+            tex_files[(ai, img)] = fname
+        if several:
+            m.faces += v_base
+        v_base += len(m.pos)
+        f_base += len(m.faces)
+    if several:
+        pos = np.concatenate([m.pos for m in meshes])
+        faces = np.concatenate([m.faces for m in meshes])
+        tc = None
+        if any(m.tc is not None for m in meshes):
+            tc = np.concatenate([m.tc if m.tc is not None else np.zeros((len(m.pos), 2)) for m in meshes])
+    else:
+        pos, faces, tc = meshes[0].pos, meshes[0].faces, meshes[0].tc
+    mtl_entries = []
+    for ai, k in used:
+        mat = meshes[ai].plan.materials[k]
+        mtl_entries.append((mat_names[(ai, k)], mat, tex_files.get((ai, mat.image))))
     res.vertices, res.faces, res.textures = len(pos), len(faces), len(tex_files)
 
     if opts.merge:
@@ -568,8 +605,8 @@ def convert(
     """Convert tiles into OBJ + MTL + texture files in `output_dir`.
 
     inputs: one path or a list of paths: .glb, .gltf (external .bin/images or data:
-        URIs), .b3dm files, or local tileset.json files (a folder holding a
-        tileset.json counts as that tile set).
+        URIs), .b3dm and .cmpt (composite of b3dm/glb) files, or local tileset.json
+        files (a folder holding a tileset.json counts as that tile set).
     crs: "EPSG:4978" (ECEF, the default), "EPSG:3857" (Web Mercator) or "EPSG:4326"
         (longitude and latitude in degrees, written with nine decimals, and height).
     texture_format: "png" (default) or "jpeg"; jpeg_quality 1..100.

@@ -15,7 +15,7 @@ import pytest
 from convert_helpers import assert_positions, no_temp_files, read_mtl, read_obj
 
 import tessaroid
-from tessaroid.demo import build_glb, make_demo_tileset, png_bytes
+from tessaroid.demo import build_glb, make_demo_tileset, png_bytes, wrap_b3dm
 
 GRID = 5
 TEX = 16
@@ -508,3 +508,33 @@ def test_randomly_damaged_tiles_fail_cleanly(tmp_path):
     for f in s.obj_files:
         obj = read_obj(f)
         assert obj.faces.size == 0 or (obj.faces.min() >= 1 and obj.faces.max() <= len(obj.v))
+
+
+def test_composite_tile_converts_its_inner_tiles(tmp_path):
+    """A cmpt holding two b3dm tiles (RTC_CENTER each) and a point cloud: the two
+    meshes land in one OBJ with a material and texture each; the points are noted."""
+    import struct
+
+    from tessaroid.demo import geodetic_to_ecef
+
+    inner, truth = [], []
+    for k, lon in enumerate((8.0, 8.001)):
+        ecef = geodetic_to_ecef(np.array([lon, lon + 1e-4, lon]), np.array([47.0, 47.0, 47.0001]), np.zeros(3))
+        centre = np.round(ecef.mean(axis=0))
+        local = ((ecef - centre) @ np.array([[1, 0, 0], [0, 0, -1], [0, 1, 0]])).astype(np.float32)
+        truth.append(centre + local.astype(np.float64) @ np.array([[1, 0, 0], [0, 0, 1], [0, -1, 0]]))
+        tex = np.full((4, 4, 3), 40 * (k + 1), dtype=np.uint8)
+        inner.append(wrap_b3dm(build_glb(local, [[0, 1, 2]], texcoords=np.zeros((3, 2)), image=png_bytes(tex)),
+                               rtc_center=centre))
+    pnts = struct.pack("<4sIIIIII", b"pnts", 1, 28, 0, 0, 0, 0)
+    body = b"".join(inner) + pnts
+    (tmp_path / "c.cmpt").write_bytes(struct.pack("<4sIII", b"cmpt", 1, 16 + len(body), 3) + body)
+    s = tessaroid.convert(tmp_path / "c.cmpt", tmp_path / "out")
+    assert s.ok and s.converted == 1 and s.textures == 2
+    assert any("point cloud (pnts) content left out" in n for n in s.notes)
+    obj = read_obj(s.obj_files[0])
+    np.testing.assert_allclose(obj.v, np.concatenate(truth), atol=1e-6)
+    assert obj.faces.tolist() == [[1, 2, 3], [4, 5, 6]]
+    mtl = read_mtl(tmp_path / "out" / obj.mtllib)
+    assert [g[0] for g in obj.groups] == list(mtl) == ["a0_mat0", "a1_mat0"]
+    assert sorted(m["map_Kd"] for m in mtl.values()) == ["c_a0_img0.png", "c_a1_img0.png"]
