@@ -303,7 +303,7 @@ class _Chunk:
         off = start + int(acc.get("byteOffset", 0))
         if off % size:
             return False
-        if rows > 0 and off + (rows - 1) * (stride or elem) + elem > end:
+        if off < start or (rows > 0 and off + (rows - 1) * (stride or elem) + elem > end):
             raise ConversionError(f"{what}: accessor {acc_index} runs past the end of its bufferView")
         return True
 
