@@ -694,7 +694,12 @@ def convert(
     if opts.merge:
         parts = [r.part for r in results if r.ok and r.part is not None]
         if parts:
-            files = _write_merged(parts, out_dir, merge_name, opts)
+            try:
+                files = _write_merged(parts, out_dir, merge_name, opts)
+            except (ConversionError, OSError) as exc:
+                summary.failed += 1
+                summary.failures.append((str(out_dir / f"{merge_name}.obj"), str(exc)))
+                files = []
             summary.obj_files = [f for f in files if f.endswith(".obj")]
     if recenter and summary.obj_files:
         summary.offset, summary.offset_file = _recenter(summary.obj_files, out_dir, opts)
