@@ -353,8 +353,8 @@ def test_strips_fans_and_byte_indices(tmp_path):
     assert s.ok and any("lines primitive left out" in n for n in s.notes)
     obj = read_obj(s.obj_files[0])
     assert len(obj.v) == 15
-    strip = [[1, 2, 3], [3, 2, 4], [3, 4, 5]]
-    fan = [[6, 7, 8], [6, 8, 9], [6, 9, 10]]
+    strip = [[1, 2, 3], [2, 4, 3], [3, 4, 5]]
+    fan = [[7, 8, 6], [8, 9, 6], [9, 10, 6]]
     lst = [[11, 12, 13]]
     assert obj.faces.tolist() == strip + fan + lst
 
