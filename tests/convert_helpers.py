@@ -24,31 +24,26 @@ class Obj:
 
 
 def read_obj(path: str | Path) -> Obj:
-    v, vt, faces, fvt, groups = [], [], [], [], []
-    mtllib = None
+    obj = Obj(v=[], vt=[], faces=[], face_vt=[])
     for line in Path(path).read_text(encoding="ascii").splitlines():
-        parts = line.split()
-        if not parts or parts[0].startswith("#"):
-            continue
-        if parts[0] == "v":
-            v.append([float(x) for x in parts[1:4]])
-        elif parts[0] == "vt":
-            vt.append([float(x) for x in parts[1:3]])
-        elif parts[0] == "f":
-            corners = [c.split("/") for c in parts[1:]]
-            assert len(corners) == 3, line
-            faces.append([int(c[0]) for c in corners])
-            fvt.append(len(corners[0]) > 1)
-            if len(corners[0]) > 1:
-                assert all(c[0] == c[1] for c in corners), line
-            if groups:
-                groups[-1] = (groups[-1][0], groups[-1][1] + 1)
-        elif parts[0] == "usemtl":
-            groups.append((parts[1], 0))
-        elif parts[0] == "mtllib":
-            mtllib = parts[1]
-    return Obj(v=np.array(v, dtype=np.float64).reshape(-1, 3), vt=np.array(vt, dtype=np.float64).reshape(-1, 2),
-               faces=np.array(faces, dtype=np.int64).reshape(-1, 3), face_vt=fvt, mtllib=mtllib, groups=groups)
+        key, *rest = line.split() or ["#"]
+        if key in ("v", "vt"):
+            getattr(obj, key).append([float(x) for x in rest[:3 if key == "v" else 2]])
+        elif key == "f":
+            corners = [c.split("/") for c in rest]
+            assert len(corners) == 3 and all(c[1:] in ([], [c[0]]) for c in corners), line
+            obj.faces.append([int(c[0]) for c in corners])
+            obj.face_vt.append(len(corners[0]) > 1)
+            if obj.groups:
+                obj.groups[-1] = (obj.groups[-1][0], obj.groups[-1][1] + 1)
+        elif key == "usemtl":
+            obj.groups.append((rest[0], 0))
+        elif key == "mtllib":
+            obj.mtllib = rest[0]
+    obj.v = np.array(obj.v, dtype=np.float64).reshape(-1, 3)
+    obj.vt = np.array(obj.vt, dtype=np.float64).reshape(-1, 2)
+    obj.faces = np.array(obj.faces, dtype=np.int64).reshape(-1, 3)
+    return obj
 
 
 def read_mtl(path: str | Path) -> dict[str, dict[str, str]]:

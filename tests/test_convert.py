@@ -40,13 +40,18 @@ def demo(tmp_path_factory, ow):
     return root, _by_obj_name(make_demo_tileset(root, levels=3, grid=GRID, texture_size=TEX))
 
 
-@pytest.mark.parametrize("crs,content,placement", [
-    ("EPSG:4978", "glb", "transform"), ("EPSG:3857", "glb", "transform"), ("EPSG:4326", "glb", "transform"),
-    ("EPSG:4326", "glb", "rtc"), ("EPSG:4326", "b3dm", "rtc"), ("EPSG:4326", "b3dm", "transform")])
-def test_positions_counts_and_texcoords(tmp_path, crs, content, placement):
+@pytest.mark.parametrize("crs,content,placement,fmt", [
+    ("EPSG:4978", "glb", "transform", "png"), ("EPSG:3857", "glb", "transform", "png"),
+    ("EPSG:4326", "glb", "transform", "jpeg"), ("EPSG:4326", "glb", "rtc", "png"),
+    ("EPSG:4326", "b3dm", "rtc", "png"), ("EPSG:4326", "b3dm", "transform", "png")])
+def test_positions_texcoords_and_flipped_textures(tmp_path, crs, content, placement, fmt):
+    from PIL import Image
+
     tiles = _by_obj_name(make_demo_tileset(tmp_path / "src", levels=2, grid=GRID, texture_size=TEX,
-                                             content=content, placement=placement))
-    s = tessaroid.convert(tmp_path / "src" / "tileset.json", tmp_path / "out", crs=crs, workers=2)
+                                           content=content, placement=placement))
+    out = tmp_path / "out"
+    s = tessaroid.convert(tmp_path / "src" / "tileset.json", out, crs=crs, workers=2, texture_format=fmt,
+                          jpeg_quality=95)
     assert s.ok and (s.tiles, s.converted, s.textures, len(s.obj_files)) == (5, 5, 5, 5)
     assert s.vertices == 5 * GRID * GRID and s.faces == 5 * 2 * (GRID - 1) ** 2
     for f in s.obj_files:
@@ -55,24 +60,15 @@ def test_positions_counts_and_texcoords(tmp_path, crs, content, placement):
         assert obj.faces.min() >= 1 and obj.faces.max() <= len(obj.v)
         assert_positions(obj.v, tile.ecef, crs)
         np.testing.assert_allclose(obj.vt, tile.texcoords, atol=1e-6)
-    assert no_temp_files(tmp_path / "out")
-
-
-@pytest.mark.parametrize("fmt,suffix,tolerance", [("png", ".png", 0), ("jpeg", ".jpg", 8)])
-def test_textures_are_the_source_flipped(demo, tmp_path, fmt, suffix, tolerance):
-    from PIL import Image
-
-    root, tiles = demo
-    s = tessaroid.convert(root / "tileset.json", tmp_path, max_depth=0, texture_format=fmt, jpeg_quality=95)
-    obj = read_obj(s.obj_files[0])
-    mtl = read_mtl(tmp_path / obj.mtllib)
-    assert s.textures == 1 and [g[0] for g in obj.groups] == list(mtl)
-    tex = tmp_path / mtl[obj.groups[0][0]]["map_Kd"]
-    assert tex.suffix == suffix
-    with Image.open(tex) as im:
-        assert im.format == fmt.upper()
-        got = np.asarray(im.convert("RGB")).astype(int)
-    assert np.abs(got - tiles["tile_root"].texture[::-1]).mean() <= tolerance
+        mtl = read_mtl(out / obj.mtllib)
+        assert [g[0] for g in obj.groups] == list(mtl)
+        tex = out / mtl[obj.groups[0][0]]["map_Kd"]
+        assert tex.suffix == {"png": ".png", "jpeg": ".jpg"}[fmt]
+        with Image.open(tex) as im:
+            assert im.format == fmt.upper()
+            got = np.asarray(im.convert("RGB")).astype(int)
+        assert np.abs(got - tile.texture[::-1]).mean() <= (0 if fmt == "png" else 8)
+    assert no_temp_files(out)
 
 
 @pytest.mark.parametrize("kind", ["region", "box", "sphere"])
