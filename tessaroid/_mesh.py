@@ -492,6 +492,7 @@ def plan_tile(asset: GltfAsset, draco_available: bool) -> Plan:
             if not isinstance(prim, dict):
                 raise ConversionError(f"{what} is not an object")
             mode = prim.get("mode", TRIANGLES)
+            # Points and lines would only add vertices that no face uses.
             if mode not in (TRIANGLES, TRIANGLE_STRIP, TRIANGLE_FAN):
                 skipped.append(f"{what}: {MODE_NAMES.get(mode, f'mode {mode}')} primitive left out (no triangles)")
                 continue
