@@ -114,9 +114,3 @@ def test_truncated_chunk_never_read_past_its_end(ow, doc, data):
         return
     assert_same(got, want)
 
-
-@pytest.fixture(scope="module")
-def ow():
-    from tessaroid import _obj_writer
-
-    return _obj_writer
