@@ -131,25 +131,25 @@ def test_nan_sign_written_as_c_printf_writes_it(ow):
 # --- worked examples and shape rules --------------------------------------------
 
 @pytest.mark.parametrize("call, want", [
-    (lambda ow: ow.format_vertex_lines([[1.0, 2.0, 3.0]]), b"v 1.000000 2.000000 3.000000\n"),
     (lambda ow: ow.format_vertex_lines([1, 2, 3, -4.5, 0, 0.1]),
      b"v 1.000000 2.000000 3.000000\nv -4.500000 0.000000 0.100000\n"),
-    (lambda ow: ow.format_texcoord_lines([[0.5, 0.25]]), b"vt 0.500000 0.250000\n"),
     (lambda ow: ow.format_texcoord_lines([0.5, 0.25, 1, 0]),
      b"vt 0.500000 0.250000\nvt 1.000000 0.000000\n"),
-    (lambda ow: ow.format_face_lines([[1, 2, 3], [3, 2, 4]], False), b"f 1 2 3\nf 3 2 4\n"),
     (lambda ow: ow.format_face_lines([[1, 2, 3], [3, 2, 4]], True),
      b"f 1/1 2/2 3/3\nf 3/3 2/2 4/4\n"),
-    (lambda ow: ow.format_face_lines(np.array([[0, -1, 5]]), False), b"f 0 -1 5\n"),
     (lambda ow: ow.format_vertex_lines([[1, 2, 3, 99]]), b"v 1.000000 2.000000 3.000000\n"),
     (lambda ow: ow.format_texcoord_lines([[1, 2, 99]]), b"vt 1.000000 2.000000\n"),
     (lambda ow: ow.format_face_lines([[1, 2, 3, 99]], False), b"f 1 2 3\n"),
     (lambda ow: ow.format_vertex_lines(np.array([[0.1, -1e-9, 0]], dtype=np.float32)),
      b"v 0.100000 -0.000000 0.000000\n"),
+    (lambda ow: ow.format_vertex_lines(_readonly(np.array([[0.1, 0.5, -2.0]], dtype=np.float32))),
+     b"v 0.100000 0.500000 -2.000000\n"),  # read-only, but converted into a new array
     (lambda ow: ow.format_vertex_lines(np.asfortranarray([[1.0, 2.0, 3.0], [4, 5, 6]])),
      b"v 1.000000 2.000000 3.000000\nv 4.000000 5.000000 6.000000\n"),
     (lambda ow: ow.format_face_lines(np.arange(12).reshape(3, 4)[:, ::-1][:1], False),
      b"f 3 2 1\n"),
+    (lambda ow: ow.format_face_lines([[7, 8, 9]], "yes"), b"f 7/7 8/8 9/9\n"),  # any truth value
+    (lambda ow: ow.format_face_lines([[7, 8, 9]], []), b"f 7 8 9\n"),
 ])
 def test_worked_examples(ow, call, want):
     assert call(ow) == want
@@ -162,12 +162,9 @@ def _readonly(a):
 
 @pytest.mark.parametrize("name, arg", [
     ("format_vertex_lines", []),
-    ("format_vertex_lines", np.zeros((0, 3))),
     ("format_vertex_lines", np.zeros((0, 3, 4))),
     ("format_vertex_lines", _readonly(np.zeros((0, 3)))),
     ("format_texcoord_lines", []),
-    ("format_texcoord_lines", np.zeros((0, 2, 5))),
-    ("format_face_lines", []),
     ("format_face_lines", np.zeros((0, 3, 4), dtype=np.int64)),
     ("format_face_lines", _readonly(np.zeros((0, 3), dtype=np.int64))),
     ("format_face_lines", np.array([1, 2, 3])),  # 1-D faces are not taken as rows
@@ -201,46 +198,35 @@ def test_refused_arrays_raise_value_error(ow, name, arg, message):
         assert message in str(exc.value)
 
 
-def test_readonly_array_needing_conversion_is_accepted(ow):
-    a = _readonly(np.array([[0.1, 0.5, -2.0]], dtype=np.float32))
-    assert ow.format_vertex_lines(a) == b"v 0.100000 0.500000 -2.000000\n"
-
-
-@pytest.mark.parametrize("with_vt, slashed", [
-    (1, True), ("yes", True), ([0], True), (0, False), (None, False), ("", False),
-])
-def test_with_vt_takes_any_truth_value(ow, with_vt, slashed):
-    want = b"f 7/7 8/8 9/9\n" if slashed else b"f 7 8 9\n"
-    assert ow.format_face_lines([[7, 8, 9]], with_vt) == want
-
-
 # --- no row is ever dropped -----------------------------------------------------
 
-@pytest.mark.parametrize("rows", [
-    [[1e40, 1e40, 1e40]],  # 149 bytes for one row
-    [[1e56, 1e56, 1e56], [1, 2, 3]],  # 197 + 29 bytes
-    [[1e300, -1e300, np.inf], [np.nan, -np.inf, 0.5]] * 3,
-    [[np.finfo(np.float64).max] * 3] * 2000,  # grows the output many times over
-    [[1.0, 2.0, 3.0]] * 5000 + [[-1e308, 1e308, -1e308]] * 300 + [[4.0, 5.0, 6.0]] * 5000,
-], ids=["1e40", "1e56-then-short", "1e300-inf-nan", "max-double-2000-rows", "long-rows-mid-way"])
-def test_row_longer_than_budget_is_written_whole(ow, rows):
-    a = np.array(rows, dtype=np.float64)
-    got = ow.format_vertex_lines(a)
-    # Python writes the NaN of a row as "nan" whatever its sign, as C does for these.
-    assert_same_lines(got, expected_vertices(a), a)
+LO, HI = np.iinfo(np.int64).min, np.iinfo(np.int64).max
+
+
+@pytest.mark.parametrize("name, rows", [
+    ("v", [[1e40, 1e40, 1e40]]),  # 149 bytes for one row
+    ("v", [[1e56, 1e56, 1e56], [1, 2, 3]]),  # 197 + 29 bytes
+    ("v", [[1e300, -1e300, np.inf], [np.nan, -np.inf, 0.5]] * 3),
+    ("v", [[np.finfo(np.float64).max] * 3] * 2000),  # grows the output many times over
+    ("v", [[1.0, 2.0, 3.0]] * 5000 + [[-1e308, 1e308, -1e308]] * 300 + [[4.0, 5.0, 6.0]] * 5000),
+    ("vt", [[1e300, -1e300]] * 500 + [[0.25, 0.75]]),
+    ("f", [[LO, HI, LO]] * 3000 + [[1, 2, 3]]),
+    ("f/", [[LO, HI, LO]] * 3000 + [[1, 2, 3]]),
+], ids=["1e40", "1e56-then-short", "1e300-inf-nan", "max-double-2000-rows", "long-rows-mid-way",
+        "texcoords", "faces", "faces-with-vt"])
+def test_row_longer_than_budget_is_written_whole(ow, name, rows):
+    if name.startswith("f"):
+        a = np.array(rows, dtype=np.int64)
+        got, want = ow.format_face_lines(a, name == "f/"), expected_faces(a, name == "f/")
+    elif name == "vt":
+        a = np.array(rows, dtype=np.float64)
+        got, want = ow.format_texcoord_lines(a), expected_texcoords(a)
+    else:
+        a = np.array(rows, dtype=np.float64)
+        # Python writes the NaN of a row as "nan" whatever its sign, as C does for these.
+        got, want = ow.format_vertex_lines(a), expected_vertices(a)
+    assert_same_lines(got, want, a)
     assert got.count(b"\n") == len(a)
-
-
-def test_texcoord_row_longer_than_budget_is_written_whole(ow):
-    a = np.array([[1e300, -1e300]] * 500 + [[0.25, 0.75]], dtype=np.float64)
-    assert_same_lines(ow.format_texcoord_lines(a), expected_texcoords(a), a)
-
-
-@pytest.mark.parametrize("with_vt", [False, True])
-def test_face_row_longer_than_budget_is_written_whole(ow, with_vt):
-    lo, hi = np.iinfo(np.int64).min, np.iinfo(np.int64).max
-    a = np.array([[lo, hi, lo]] * 3000 + [[1, 2, 3]], dtype=np.int64)
-    assert_same_lines(ow.format_face_lines(a, with_vt), expected_faces(a, with_vt), a)
 
 
 # --- process state --------------------------------------------------------------
