@@ -220,6 +220,7 @@ def test_shift_keeps_every_line_when_output_outgrows_input(ow, tmp_path):
 
 @pytest.fixture(scope="module")
 def de_locale():
+    """A German UTF-8 locale (decimal comma), generated when missing."""
     probe = [sys.executable, "-c", "import locale; locale.setlocale(locale.LC_ALL, 'de_DE.UTF-8')"]
     if subprocess.run(probe, capture_output=True).returncode != 0 and os.geteuid() == 0:
         subprocess.run(["localedef", "-i", "de_DE", "-f", "UTF-8", "de_DE.UTF-8"],
@@ -237,15 +238,19 @@ DE_SCRIPT = textwrap.dedent("""
         x = ctypes.c_double()
         return libc.sscanf(b'v 1.5 2.5 3.5', b'v %lf', ctypes.byref(x)), x.value
     assert plain_sscanf() == (1, 1.0), plain_sscanf()  # the locale is in force
+    buf = ctypes.create_string_buffer(32)
+    libc.snprintf(buf, 32, b"%.6f", ctypes.c_double(1.5))
+    assert buf.value == b"1,500000", buf.value  # and printf writes a comma
     from tessaroid import _obj_writer as ow
     box = ow.compute_obj_extent(sys.argv[1])
     count = ow.shift_obj_file(sys.argv[2], 0.5, -1.0, 2.0)
     assert plain_sscanf() == (1, 1.0), 'thread locale not restored'
-    print(json.dumps([None if box is None else [v.hex() for v in box], count]))
+    text = ow.format_vertex_lines([[1.5, -2.25, 1e20]]) + ow.format_texcoord_lines([[0.5, 0.125]])
+    print(json.dumps([None if box is None else [v.hex() for v in box], count, text.decode()]))
 """)
 
 
-def test_parse_ignores_process_locale(de_locale, tmp_path, seed):
+def test_numbers_ignore_process_locale(de_locale, tmp_path, seed):
     rng = random.Random(seed + 3)
     data = b"v 1.5 2.5 3.5\n" + rand_file(rng, 300)
     (tmp_path / "a.obj").write_bytes(data)
@@ -255,5 +260,7 @@ def test_parse_ignores_process_locale(de_locale, tmp_path, seed):
                           str(tmp_path / "b.obj")], capture_output=True, text=True, env=env)
     assert res.returncode == 0, res.stderr
     want_shift, want_count = ref_shift(data, 0.5, -1.0, 2.0)
-    assert json.loads(res.stdout) == [[v.hex() for v in ref_extent(data)], want_count]
+    assert json.loads(res.stdout) == [[v.hex() for v in ref_extent(data)], want_count,
+                                      "v 1.500000 -2.250000 100000000000000000000.000000\n"
+                                      "vt 0.500000 0.125000\n"]
     assert (tmp_path / "b.obj").read_bytes() == want_shift

@@ -9,7 +9,6 @@ library's snprintf itself.
 import ctypes
 import ctypes.util
 import os
-import shutil
 import subprocess
 import sys
 import textwrap
@@ -237,35 +236,8 @@ def _run(code, **env):
                           capture_output=True, text=True, timeout=60)
 
 
-@pytest.fixture(scope="module")
-def de_locale():
-    """The name of a German UTF-8 locale (decimal comma), generated when missing."""
-    probe = "import locale; locale.setlocale(locale.LC_ALL, 'de_DE.UTF-8')"
-    if _run(probe).returncode != 0 and os.geteuid() == 0 and shutil.which("localedef"):
-        subprocess.run(["localedef", "-i", "de_DE", "-f", "UTF-8", "de_DE.UTF-8"],
-                       capture_output=True, timeout=120)
-    if _run(probe).returncode != 0:
-        pytest.skip("locale de_DE.UTF-8 not available")
-    return "de_DE.UTF-8"
-
-
-def test_numbers_use_a_point_under_a_decimal_comma_locale(de_locale):
-    r = _run(f"""
-        import ctypes, ctypes.util, locale
-        locale.setlocale(locale.LC_ALL, {de_locale!r})
-        buf = ctypes.create_string_buffer(32)
-        ctypes.CDLL(ctypes.util.find_library("c")).snprintf(buf, 32, b"%.6f", ctypes.c_double(1.5))
-        assert buf.value == b"1,500000", buf.value  # the C library now writes a comma
-        from tessaroid import _obj_writer as ow
-        print(ow.format_vertex_lines([[1.5, -2.25, 1e20]]))
-        print(ow.format_texcoord_lines([[0.5, 0.125]]))
-    """)
-    assert r.returncode == 0, r.stderr
-    assert r.stdout.splitlines() == [
-        repr(b"v 1.500000 -2.250000 100000000000000000000.000000\n"),
-        repr(b"vt 0.500000 0.125000\n"),
-    ]
-
+# The decimal point under a decimal-comma locale is checked in test_obj_file.py, together
+# with the reader.
 
 def test_out_of_memory_raises_memory_error_and_frees_everything():
     r = _run("""
