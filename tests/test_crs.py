@@ -19,19 +19,9 @@ B = A * math.sqrt(1.0 - E2)  # semi-minor axis
 SUPPORTED_MSG = "'. Supported: EPSG:3857, EPSG:4326, EPSG:4978, ''"
 
 
-@pytest.fixture(scope="module")
-def to_ecef():
-    return pyproj.Transformer.from_crs("EPSG:4979", "EPSG:4978", always_xy=True)
-
-
-@pytest.fixture(scope="module")
-def proj_geo():
-    return pyproj.Transformer.from_crs("EPSG:4978", "EPSG:4979", always_xy=True)
-
-
-@pytest.fixture(scope="module")
-def proj_merc():
-    return pyproj.Transformer.from_crs("EPSG:4978", "EPSG:3857", always_xy=True)
+TO_ECEF, PROJ_GEO, PROJ_MERC = (pyproj.Transformer.from_crs(src, dst, always_xy=True) for src, dst in
+                                (("EPSG:4979", "EPSG:4978"), ("EPSG:4978", "EPSG:4979"),
+                                 ("EPSG:4978", "EPSG:3857")))
 
 
 def seeded_rng(name):
@@ -40,8 +30,8 @@ def seeded_rng(name):
     return np.random.default_rng(seed)
 
 
-def ecef_of(to_ecef, lon, lat, h):
-    return np.stack(to_ecef.transform(lon, lat, h), axis=1)
+def ecef_of(lon, lat, h):
+    return np.stack(TO_ECEF.transform(lon, lat, h), axis=1)
 
 
 def globe_sample(rng, n):
@@ -61,13 +51,13 @@ def angle_diff(a, b):
 
 # --- accuracy against PROJ ---------------------------------------------------
 
-def test_geographic_matches_proj(ow, to_ecef, proj_geo):
+def test_geographic_matches_proj(ow):
     rng = seeded_rng("geographic vs PROJ")
     lon, lat, h = globe_sample(rng, 20000)
-    pts = ecef_of(to_ecef, lon, lat, h)
+    pts = ecef_of(lon, lat, h)
     ours = pts.copy()
     ow.ecef_to_wgs84_geo(ours)
-    plon, plat, ph = proj_geo.transform(pts[:, 0], pts[:, 1], pts[:, 2])
+    plon, plat, ph = PROJ_GEO.transform(pts[:, 0], pts[:, 1], pts[:, 2])
     # Within 1e-10 degrees of the pole the longitude is meaningless.
     off_pole = np.abs(plat) < 90.0 - 1e-10
     assert np.abs(angle_diff(ours[off_pole, 0], plon[off_pole])).max() < 1e-10
@@ -75,13 +65,13 @@ def test_geographic_matches_proj(ow, to_ecef, proj_geo):
     assert np.abs(ours[:, 2] - ph).max() < 5e-3
 
 
-def test_webmercator_matches_proj(ow, to_ecef, proj_merc):
+def test_webmercator_matches_proj(ow):
     rng = seeded_rng("Web Mercator vs PROJ")
     lon, lat, h = globe_sample(rng, 20000)
-    pts = ecef_of(to_ecef, lon, lat, h)
+    pts = ecef_of(lon, lat, h)
     ours = pts.copy()
     ow.ecef_to_webmercator(ours)
-    px, py, ph = proj_merc.transform(pts[:, 0], pts[:, 1], pts[:, 2])
+    px, py, ph = PROJ_MERC.transform(pts[:, 0], pts[:, 1], pts[:, 2])
     below = np.abs(lat) < 85.0
     # Across the antimeridian x may come out as +a*pi or -a*pi.
     across = np.abs(np.abs(px) - A * math.pi) < 1.0
@@ -100,12 +90,12 @@ NEAR_AXIS = [(0.0, 100.0), (1e-300, 100.0), (1e-200, -500.0), (1e-150, 9000.0), 
 
 @pytest.mark.parametrize("north", [True, False], ids=["north", "south"])
 @pytest.mark.parametrize("offset,height", NEAR_AXIS)
-def test_near_polar_axis_matches_proj(ow, proj_geo, offset, height, north):
+def test_near_polar_axis_matches_proj(ow, offset, height, north):
     z = (B + height) * (1.0 if north else -1.0)
     pts = np.array([[offset, 0.0, z], [0.0, -offset, z], [-offset * 0.6, offset * 0.8, z]])
     ours = pts.copy()
     ow.ecef_to_wgs84_geo(ours)
-    _, plat, ph = proj_geo.transform(pts[:, 0], pts[:, 1], pts[:, 2])
+    _, plat, ph = PROJ_GEO.transform(pts[:, 0], pts[:, 1], pts[:, 2])
     assert np.all(np.isfinite(ours))
     assert np.abs(ours[:, 1] - plat).max() < 1e-10
     assert np.abs(ours[:, 2] - ph).max() < 3e-6
@@ -121,8 +111,8 @@ def test_near_polar_axis_matches_proj(ow, proj_geo, offset, height, north):
     ("ecef_to_webmercator", (90.0, 0.0, 0.0), (A * math.pi / 2, 0.0, 0.0), 1e-8),
     ("ecef_to_webmercator", (0.0, 89.0, 0.0), (0.0, 30240971.96, 0.0), 0.01),  # no clamp at 85
 ])
-def test_known_points(ow, to_ecef, conv, lon_lat_h, expect, tol):
-    pts = ecef_of(to_ecef, *([v] for v in lon_lat_h))
+def test_known_points(ow, conv, lon_lat_h, expect, tol):
+    pts = ecef_of(*([v] for v in lon_lat_h))
     assert getattr(ow, conv)(pts) is None
     np.testing.assert_allclose(pts[0, :2], expect[:2], rtol=0, atol=tol)
     assert abs(pts[0, 2] - expect[2]) < 1e-5
@@ -184,8 +174,8 @@ def test_refusals_leave_the_array_unchanged(ow, make, message, call):
     assert np.all(pts == A) or np.array_equal(pts, [[A, 0.0, 0.0]])
 
 
-def test_nan_row_does_not_disturb_its_neighbours(ow, to_ecef):
-    pts = ecef_of(to_ecef, np.linspace(-170, 170, 40), np.linspace(-80, 80, 40), np.full(40, 50.0))
+def test_nan_row_does_not_disturb_its_neighbours(ow):
+    pts = ecef_of(np.linspace(-170, 170, 40), np.linspace(-80, 80, 40), np.full(40, 50.0))
     alone = pts.copy()
     ow.ecef_to_wgs84_geo(alone)
     pts[17] = [np.nan, 1.0, 1.0]
@@ -200,8 +190,8 @@ def test_nan_row_does_not_disturb_its_neighbours(ow, to_ecef):
 # --- convert_crs ---------------------------------------------------------------
 
 @pytest.fixture
-def sample(to_ecef):
-    return ecef_of(to_ecef, [10.0, -120.0, 179.0], [45.0, -30.0, 84.0], [100.0, 0.0, 8000.0])
+def sample():
+    return ecef_of([10.0, -120.0, 179.0], [45.0, -30.0, 84.0], [100.0, 0.0, 8000.0])
 
 
 @pytest.mark.parametrize("crs", ["", "  ecef ", "epsg:4978", "ECEF", "\tEPSG:4978\n"])
