@@ -101,22 +101,6 @@ def test_modes_give_these_triangles(ow, mode, n, indexed, expected):
     assert faces.tolist() == expected + [[n, n + 1, n + 2], [n + 2, n + 1, n + 3]]
 
 
-def test_unknown_mode_is_refused(ow):
-    d = Doc()
-    d.prim(d.add(positions(3), "<f4"))["mode"] = 7
-    with pytest.raises(ValueError, match="mode 7"):
-        d.run(ow)
-
-
-def test_index_past_primitive_vertices_is_refused(ow):
-    # Index 4 in a 4-vertex second primitive would point into the next primitive or past the end.
-    d = Doc()
-    d.prim(d.add(positions(4), "<f4"))
-    d.prim(d.add(positions(4), "<f4"), d.add([0, 1, 4], "<u2", ctype=U16))
-    with pytest.raises(ValueError, match=r"indices: value 4 out of range for a primitive of 4 vertices"):
-        d.run(ow)
-
-
 # ---- component types and UVR ------------------------------------------------------------------
 
 @pytest.mark.parametrize("dtype,ctype,stored,by_value,normalized", [
@@ -149,20 +133,6 @@ def test_normalized_is_read_for_integer_attributes_only(ow):
     np.testing.assert_array_equal(d.run(ow)[0], positions(3))  # floats stay as stored
 
 
-@pytest.mark.parametrize("where,ctype", [("POSITION", 5130), ("TEXCOORD_0", 5124), ("indices", F32),
-                                         ("indices", I16)])
-def test_unknown_component_types_are_refused(ow, where, ctype):
-    d = Doc()
-    p = d.add(positions(3), "<f4")
-    t = d.add(np.zeros((3, 2)), "<f4")
-    i = d.add([0, 1, 2], "<u4", ctype=U32)
-    d.prim(p, i, TEXCOORD_0=t)
-    target = {"POSITION": p, "TEXCOORD_0": t, "indices": i}[where]
-    d.accessors[target]["componentType"] = ctype
-    with pytest.raises(ValueError, match=f"{where}: componentType {ctype}"):
-        d.run(ow)
-
-
 def test_uvr_copied_bit_for_bit(ow):
     bits = np.array([[0x7FA00001, 0x00000001], [0xFF800000, 0x80000000]], dtype="<u4")  # sNaN, denormal, -inf, -0
     d = Doc()
@@ -174,31 +144,50 @@ def test_uvr_copied_bit_for_bit(ow):
     np.testing.assert_array_equal(uvr.view("<u4"), np.concatenate([bits, bits[::-1]], axis=1))
 
 
-@pytest.mark.parametrize("attr", ["TEXCOORD_0", "TEXCOORD_1", "TEXCOORD_2"])
-def test_short_attribute_accessor_is_refused(ow, attr):
+# ---- refused documents; every read stays inside bin_chunk -------------------------------------
+
+ATTRS = ["POSITION", "TEXCOORD_0", "TEXCOORD_1", "TEXCOORD_2", "indices"]
+
+
+def full_doc(index_values=(0, 1, 2)):
+    """A primitive of 4 vertices with every attribute and u16 indices, then a plain one of 4.
+    Returns the document and the accessor number of each attribute of the first."""
     d = Doc()
-    full = d.add(np.zeros((4, 2)), "<f4")
-    attrs = {"TEXCOORD_0": full, "TEXCOORD_1": full, "TEXCOORD_2": full}
-    attrs[attr] = d.add(np.zeros((4, 2)), "<f4", count=3)
-    d.prim(d.add(positions(4), "<f4"), **attrs)
-    with pytest.raises(ValueError, match=f"{attr}: accessor has 3 elements, POSITION has 4"):
+    acc = {"POSITION": d.add(positions(4), "<f4")}
+    for name in ATTRS[1:4]:
+        acc[name] = d.add(np.zeros((4, 2)), "<f4")
+    acc["indices"] = d.add(index_values, "<u2", ctype=U16)
+    d.prim(acc["POSITION"], acc["indices"], **{k: acc[k] for k in ATTRS[1:4]})
+    d.prim(d.add(positions(4, 100), "<f4"))
+    return d, acc
+
+
+@pytest.mark.parametrize("indices,where,key,value,message", [
+    ((0, 1, 2), "mode", "mode", 7, "mode 7"),
+    # Index 4 of the first primitive would point into the next one.
+    ((0, 1, 4), None, None, None, "indices: value 4 out of range for a primitive of 4 vertices"),
+    ((0, 1, 2), "POSITION", "componentType", 5130, "POSITION: componentType 5130"),
+    ((0, 1, 2), "TEXCOORD_0", "componentType", 5124, "TEXCOORD_0: componentType 5124"),
+    ((0, 1, 2), "indices", "componentType", F32, f"indices: componentType {F32}"),
+    ((0, 1, 2), "indices", "componentType", I16, f"indices: componentType {I16}"),
+    *[((0, 1, 2), a, "count", 3, f"{a}: accessor has 3 elements, POSITION has 4") for a in ATTRS[1:4]],
+])
+def test_refused_documents(ow, indices, where, key, value, message):
+    d, acc = full_doc(indices)
+    if where == "mode":
+        d.prims[0]["mode"] = value
+    elif where is not None:
+        d.accessors[acc[where]][key] = value
+    with pytest.raises(ValueError, match=message):
         d.run(ow)
 
 
-# ---- every read stays inside bin_chunk --------------------------------------------------------
-
-@pytest.mark.parametrize("attr", ["POSITION", "TEXCOORD_0", "TEXCOORD_1", "TEXCOORD_2", "indices"])
+@pytest.mark.parametrize("attr", ATTRS)
 @pytest.mark.parametrize("how", ["past-end", "negative"])
 def test_ranges_outside_bin_chunk_are_refused(ow, attr, how):
-    d = Doc()
-    p = d.add(positions(3), "<f4")
-    t0, t1, t2 = (d.add(np.zeros((3, 2)), "<f4") for _ in range(3))
-    i = d.add([0, 1, 2], "<u2", ctype=U16)
-    d.prim(p, i, TEXCOORD_0=t0, TEXCOORD_1=t1, TEXCOORD_2=t2)
-    target = {"POSITION": p, "TEXCOORD_0": t0, "TEXCOORD_1": t1, "TEXCOORD_2": t2, "indices": i}[attr]
-    view = d.views[d.accessors[target]["bufferView"]]
-    view["byteOffset"] = len(d.bin) - 2 if how == "past-end" else -4
-    start = view["byteOffset"]
+    d, acc = full_doc()
+    view = d.views[d.accessors[acc[attr]]["bufferView"]]
+    view["byteOffset"] = start = len(d.bin) - 2 if how == "past-end" else -4
     with pytest.raises(ValueError, match=rf"^{attr}: bytes \[{start}, \d+\) lie outside bin_chunk of {len(d.bin)} bytes$"):
         d.run(ow)
 
