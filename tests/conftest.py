@@ -23,3 +23,23 @@ def ow():
     from tessaroid import _obj_writer
 
     return _obj_writer
+
+
+def test_seed(name: str) -> int:
+    """The seed of a random test: TESSAROID_SEED when set (to replay a run),
+    a fresh one when TESSAROID_RANDOM_SEEDS=1 (longer hunts by hand),
+    otherwise a fixed seed per test so that CI runs are repeatable."""
+    import random
+    import zlib
+
+    if "TESSAROID_SEED" in os.environ:
+        seed = int(os.environ["TESSAROID_SEED"])
+    elif os.environ.get("TESSAROID_RANDOM_SEEDS") == "1":
+        seed = random.randrange(2**32)
+    else:
+        seed = zlib.crc32(name.encode())
+    print(f"{name}: seed {seed} (set TESSAROID_SEED to repeat)")
+    return seed
+
+
+test_seed.__test__ = False  # a helper, not a test

@@ -5,10 +5,11 @@ the vector loops against the scalar reference are in test_crs_simd.py.
 """
 
 import math
-import os
 
 import numpy as np
 import pytest
+
+from conftest import test_seed
 
 pyproj = pytest.importorskip("pyproj")
 
@@ -25,9 +26,7 @@ TO_ECEF, PROJ_GEO, PROJ_MERC = (pyproj.Transformer.from_crs(src, dst, always_xy=
 
 
 def seeded_rng(name):
-    seed = int(os.environ.get("TESSAROID_SEED", np.random.SeedSequence().entropy % 2**32))
-    print(f"{name}: seed {seed} (set TESSAROID_SEED to repeat)")
-    return np.random.default_rng(seed)
+    return np.random.default_rng(test_seed(name))
 
 
 def ecef_of(lon, lat, h):

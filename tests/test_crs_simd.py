@@ -15,6 +15,8 @@ from pathlib import Path
 import numpy as np
 import pytest
 
+from conftest import test_seed
+
 ROOT = Path(__file__).resolve().parent.parent
 A = 6378137.0
 E2 = 0.00669437999014133
@@ -109,9 +111,7 @@ def differential_sample(seed, n):
 
 @pytest.mark.parametrize("target", [WEBMERC, GEO], ids=["webmercator", "geographic"])
 def test_vector_loop_matches_scalar_reference(core, isa, target):
-    seed = int(os.environ.get("TESSAROID_SEED", np.random.SeedSequence().entropy % 2**32))
-    print(f"seed {seed} (set TESSAROID_SEED to repeat)")
-    pts = differential_sample(seed, 40000)
+    pts = differential_sample(test_seed(f"crs-simd-{isa}-{target}"), 40000)
     ref = convert(core, pts, target, SCALAR)
     got = convert(core, pts, target, isa)
     p = np.hypot(pts[:, 0], pts[:, 1])

@@ -16,6 +16,8 @@ from pathlib import Path
 
 import pytest
 
+from conftest import test_seed
+
 ROOT = Path(__file__).resolve().parent.parent
 
 libc = ctypes.CDLL(ctypes.util.find_library("c"))
@@ -153,9 +155,7 @@ def rand_file(rng, lines):
 
 @pytest.fixture(scope="module")
 def seed():
-    s = int(os.environ.get("TSR_SEED", random.randrange(2**32)))
-    print(f"obj_file seed: {s}")
-    return s
+    return test_seed("obj_file")
 
 
 # ---------------------------------------------------------------- tests

@@ -16,14 +16,14 @@ import textwrap
 import numpy as np
 import pytest
 
+from conftest import test_seed
+
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 
 @pytest.fixture
 def rng():
-    seed = int(os.environ.get("TESSAROID_SEED", np.random.SeedSequence().entropy % 2**32))
-    print(f"random seed: {seed} (set TESSAROID_SEED to repeat)")
-    return np.random.default_rng(seed)
+    return np.random.default_rng(test_seed("obj_text"))
 
 
 def expected_vertices(rows):
