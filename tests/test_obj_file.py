@@ -18,7 +18,6 @@ import pytest
 
 from conftest import test_seed
 
-ROOT = Path(__file__).resolve().parent.parent
 
 libc = ctypes.CDLL(ctypes.util.find_library("c"))
 libc.newlocale.restype = ctypes.c_void_p
@@ -255,9 +254,8 @@ def test_numbers_ignore_process_locale(de_locale, tmp_path, seed):
     data = b"v 1.5 2.5 3.5\n" + rand_file(rng, 300)
     (tmp_path / "a.obj").write_bytes(data)
     (tmp_path / "b.obj").write_bytes(data)
-    env = dict(os.environ, PYTHONPATH=str(ROOT))
     res = subprocess.run([sys.executable, "-c", DE_SCRIPT, str(tmp_path / "a.obj"),
-                          str(tmp_path / "b.obj")], capture_output=True, text=True, env=env)
+                          str(tmp_path / "b.obj")], capture_output=True, text=True)
     assert res.returncode == 0, res.stderr
     want_shift, want_count = ref_shift(data, 0.5, -1.0, 2.0)
     assert json.loads(res.stdout) == [[v.hex() for v in ref_extent(data)], want_count,

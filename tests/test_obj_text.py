@@ -18,7 +18,6 @@ import pytest
 
 from conftest import test_seed
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 
 @pytest.fixture
@@ -231,8 +230,8 @@ def test_row_longer_than_budget_is_written_whole(ow, name, rows):
 # --- process state --------------------------------------------------------------
 
 def _run(code, **env):
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], cwd=ROOT,
-                          env={**os.environ, "PYTHONPATH": ROOT, **env},
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)],
+                          env={**os.environ, **env},
                           capture_output=True, text=True, timeout=60)
 
 
