@@ -19,7 +19,7 @@ install: system-deps $(BIN)/python
 	$(BIN)/python -m pip install -q ".[test]"
 
 demo: install
-	$(BIN)/python -m tessaroid.demo
+	$(BIN)/python -P -m tessaroid.demo  # -P: import the installed package, not ./tessaroid
 
 # pytest's own runner (not `python -m pytest`) keeps the source tree off
 # sys.path, so the tests import the installed, built package.
