@@ -1,0 +1,138 @@
+"""Shared pieces of the fuzz harnesses: a byte-consuming input decoder, the
+command line every harness understands, and the sample-data location.
+
+Each harness turns the fuzzer's bytes into structured arguments through
+`Provider`, calls the module, and checks the result against a short model of
+the contract. `Provider` is plain Python (not atheris' own data provider) so
+that a saved input decodes to the same arguments in the normal test run,
+which replays fuzz/corpus/<harness>/ without atheris.
+
+    python3 fuzz/<harness>.py [libFuzzer options] [corpus dirs]   # fuzz
+    python3 fuzz/<harness>.py --make-seeds DIR                    # seeds
+    python3 fuzz/<harness>.py --replay FILE...                    # re-run inputs
+"""
+
+from __future__ import annotations
+
+import math
+import os
+import struct
+import sys
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+CORPUS = ROOT / "fuzz" / "corpus"
+SHARED_DATA = Path(os.environ.get("TESSAROID_SHARED_DATA", ROOT.parent / "shared" / "data"))
+
+# Exit status of a harness whose entry point still raises NotImplementedError.
+EXIT_UNAVAILABLE = 77
+
+
+class Provider:
+    """Decodes fuzzer bytes into values. Reading past the end yields zeros,
+    so every input, however short, decodes to some arguments."""
+
+    def __init__(self, data: bytes):
+        self.data = data
+        self.pos = 0
+
+    def remaining(self) -> int:
+        return max(0, len(self.data) - self.pos)
+
+    def take(self, n: int) -> bytes:
+        chunk = self.data[self.pos:self.pos + n]
+        self.pos += n
+        return chunk
+
+    def uint(self, nbytes: int) -> int:
+        return int.from_bytes(self.take(nbytes).ljust(nbytes, b"\0"), "little")
+
+    def int_in(self, lo: int, hi: int) -> int:
+        """An integer in [lo, hi]."""
+        span = hi - lo
+        if span <= 0:
+            return lo
+        nbytes = (span.bit_length() + 7) // 8
+        return lo + self.uint(nbytes) % (span + 1)
+
+    def boolean(self) -> bool:
+        return bool(self.uint(1) & 1)
+
+    def chance(self, one_in: int) -> bool:
+        return self.int_in(0, one_in - 1) == 0
+
+    def pick(self, seq):
+        return seq[self.int_in(0, len(seq) - 1)]
+
+    def float64_bits(self) -> float:
+        return struct.unpack("<d", self.take(8).ljust(8, b"\0"))[0]
+
+    def blob(self, max_len: int) -> bytes:
+        return self.take(self.int_in(0, max_len))
+
+    def rest(self) -> bytes:
+        chunk = self.data[self.pos:]
+        self.pos = len(self.data)
+        return chunk
+
+
+def not_implemented(call) -> bool:
+    """True when `call()` raises NotImplementedError (a body not written yet)."""
+    try:
+        call()
+    except NotImplementedError:
+        return True
+    except Exception:
+        return False
+    return False
+
+
+def same_float(a: float, b: float) -> bool:
+    """Bitwise equality of two doubles (NaN payloads and signed zeros included)."""
+    return struct.pack("<d", a) == struct.pack("<d", b)
+
+
+def close_float(a: float, b: float, rel: float) -> bool:
+    if math.isnan(a) or math.isnan(b):
+        return math.isnan(a) and math.isnan(b)
+    return a == b or abs(a - b) <= rel * max(abs(a), abs(b))
+
+
+def _instrument(module_globals: dict) -> None:
+    """Lets atheris see the branches of the harness's own Python code (its
+    generators and models): the native code is not instrumented, so this is
+    the coverage signal that guides the fuzzer."""
+    import atheris
+
+    name = module_globals["__name__"]
+    for key, value in list(module_globals.items()):
+        if callable(value) and getattr(value, "__module__", None) == name and hasattr(value, "__code__"):
+            module_globals[key] = atheris.instrument_func(value)
+    for fn in (Provider.int_in, Provider.uint, Provider.take, Provider.pick):
+        atheris.instrument_func(fn)
+
+
+def main(module_globals: dict) -> None:
+    """Command line of a harness module: `one_input(data)`, `seeds()` and
+    `available()` are taken from its globals."""
+    one_input = module_globals["one_input"]
+    args = sys.argv[1:]
+    if args[:1] == ["--make-seeds"]:
+        out = Path(args[1])
+        out.mkdir(parents=True, exist_ok=True)
+        for i, seed in enumerate(module_globals["seeds"]()):
+            (out / f"seed-{i:03d}").write_bytes(seed)
+        return
+    if not module_globals["available"]():
+        print(f"{Path(sys.argv[0]).stem}: entry point not implemented yet, skipped", file=sys.stderr)
+        sys.exit(EXIT_UNAVAILABLE)
+    if args[:1] == ["--replay"]:
+        for name in args[1:]:
+            one_input(Path(name).read_bytes())
+        print(f"replayed {len(args) - 1} input(s)", file=sys.stderr)
+        return
+    import atheris
+
+    _instrument(module_globals)
+    atheris.Setup(sys.argv, module_globals["one_input"])
+    atheris.Fuzz()
