@@ -59,7 +59,7 @@ class Provider:
         return bool(self.uint(1) & 1)
 
     def chance(self, one_in: int) -> bool:
-        return self.int_in(0, one_in - 1) == 0
+        return self.int_in(0, one_in - 1) == one_in - 1
 
     def pick(self, seq):
         return seq[self.int_in(0, len(seq) - 1)]
