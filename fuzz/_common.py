@@ -98,12 +98,38 @@ def close_float(a: float, b: float, rel: float) -> bool:
     return a == b or abs(a - b) <= rel * max(abs(a), abs(b))
 
 
+_signals: dict = {}
+_instrumenting = [False]
+
+
+def signal(key) -> None:
+    """Marks a native outcome (a decoded format, a channel count, an error
+    type) as coverage. The native code is not instrumented, so without this
+    the fuzzer keeps only inputs that take new paths through the harness's
+    own Python code. Each distinct key gets its own tiny instrumented
+    function the first time it is seen; a call to it is new coverage."""
+    fn = _signals.get(key)
+    if fn is None:
+        if len(_signals) >= 4096:
+            return
+        namespace: dict = {}
+        exec(compile("def outcome():\n    return None\n", f"<signal {key!r}>", "exec"), namespace)
+        fn = namespace["outcome"]
+        if _instrumenting[0]:
+            import atheris
+
+            fn = atheris.instrument_func(fn)
+        _signals[key] = fn
+    fn()
+
+
 def _instrument(module_globals: dict) -> None:
     """Lets atheris see the branches of the harness's own Python code (its
     generators and models): the native code is not instrumented, so this is
     the coverage signal that guides the fuzzer."""
     import atheris
 
+    _instrumenting[0] = True
     name = module_globals["__name__"]
     for key, value in list(module_globals.items()):
         if callable(value) and getattr(value, "__module__", None) == name and hasattr(value, "__code__"):
