@@ -10,12 +10,14 @@ which replays fuzz/corpus/<harness>/ without atheris.
     python3 fuzz/<harness>.py [libFuzzer options] [corpus dirs]   # fuzz
     python3 fuzz/<harness>.py --make-seeds DIR                    # seeds
     python3 fuzz/<harness>.py --replay FILE...                    # re-run inputs
+    python3 fuzz/<harness>.py --mutate SECONDS OUT_DIR CORPUS_DIR...  # see mutate()
 """
 
 from __future__ import annotations
 
 import math
 import os
+import random
 import struct
 import sys
 from pathlib import Path
@@ -138,6 +140,53 @@ def _instrument(module_globals: dict) -> None:
         atheris.instrument_func(fn)
 
 
+def mutate(one_input, seconds: float, out_dir: Path, corpus_dirs) -> None:
+    """Random mutations of the corpus inputs (bit flips, byte changes,
+    inserts, deletions, splices) for `seconds`. Used under ASan, where
+    atheris gets no coverage signal and would shrink its corpus to a single
+    input. Before each run the input is written to OUT_DIR/current, so an
+    input that kills the process (a sanitizer report) is left there; a
+    failing check saves OUT_DIR/crash-<n> and raises."""
+    import time
+
+    inputs = [f.read_bytes() for d in corpus_dirs for f in sorted(Path(d).glob("*")) if f.is_file()]
+    inputs = inputs or [b""]
+    seed = int.from_bytes(os.urandom(4), "little")
+    print(f"mutate: seed {seed}, {len(inputs)} corpus inputs", file=sys.stderr)
+    rng = random.Random(seed)
+    current = out_dir / "current"
+    runs = 0
+    start = time.monotonic()
+    while time.monotonic() - start < seconds:
+        data = bytearray(rng.choice(inputs))
+        for _ in range(rng.randint(1, 4)):
+            op = rng.randrange(5)
+            pos = rng.randrange(len(data) + 1)
+            if op == 0 and data:
+                data[min(pos, len(data) - 1)] ^= 1 << rng.randrange(8)
+            elif op == 1 and data:
+                data[min(pos, len(data) - 1)] = rng.choice((0, 1, 0x7F, 0x80, 0xFF, rng.randrange(256)))
+            elif op == 2:
+                data[pos:pos] = bytes(rng.randrange(256) for _ in range(rng.randint(1, 8)))
+            elif op == 3 and data:
+                del data[pos:pos + rng.randint(1, 16)]
+            else:
+                other = rng.choice(inputs)
+                a = rng.randrange(len(other) + 1)
+                data[pos:pos + rng.randint(0, 16)] = other[a:a + rng.randint(1, 64)]
+        blob = bytes(data)
+        current.write_bytes(blob)
+        try:
+            one_input(blob)
+        except Exception:
+            (out_dir / f"crash-mutate-{seed}-{runs}").write_bytes(blob)
+            current.unlink()
+            raise
+        runs += 1
+    current.unlink(missing_ok=True)
+    print(f"Done {runs} runs in {int(time.monotonic() - start)} second(s)", file=sys.stderr)
+
+
 def main(module_globals: dict) -> None:
     """Command line of a harness module: `one_input(data)`, `seeds()` and
     `available()` are taken from its globals."""
@@ -152,6 +201,9 @@ def main(module_globals: dict) -> None:
     if not module_globals["available"]():
         print(f"{Path(sys.argv[0]).stem}: entry point not implemented yet, skipped", file=sys.stderr)
         sys.exit(EXIT_UNAVAILABLE)
+    if args[:1] == ["--mutate"]:
+        mutate(one_input, float(args[1]), Path(args[2]), args[3:])
+        return
     if args[:1] == ["--replay"]:
         for name in args[1:]:
             one_input(Path(name).read_bytes())
