@@ -78,6 +78,85 @@ class Provider:
         return chunk
 
 
+# ------------------------------------------------------------- saved cases
+#
+# A failing input is also saved as the arguments it decoded to (a JSON
+# "case"), because the raw bytes mean something else as soon as a
+# generator changes. Cases hold None, bools, ints, floats (as hex, so NaN,
+# infinities and signed zeros survive), str, bytes, lists, tuples, dicts
+# and NumPy arrays (dtype, shape, order, read-only flag, every-other-row
+# views).
+
+
+def encode_case(obj):
+    import base64
+
+    import numpy as np
+
+    if obj is None or isinstance(obj, (bool, str)):
+        return obj
+    if isinstance(obj, int):
+        return {"int": str(obj)}
+    if isinstance(obj, float):
+        return {"float": obj.hex()}
+    if isinstance(obj, bytes):
+        return {"bytes": base64.b64encode(obj).decode()}
+    if isinstance(obj, list):
+        return [encode_case(x) for x in obj]
+    if isinstance(obj, tuple):
+        return {"tuple": [encode_case(x) for x in obj]}
+    if isinstance(obj, dict):
+        return {"dict": [[encode_case(k), encode_case(v)] for k, v in obj.items()]}
+    if isinstance(obj, np.ndarray):
+        if obj.ndim and not (obj.flags.c_contiguous or obj.flags.f_contiguous):
+            return {"every_other_row": encode_case(np.ascontiguousarray(obj))}
+        out = {"dtype": obj.dtype.str, "shape": list(obj.shape), "fortran": bool(obj.ndim > 1 and obj.flags.f_contiguous
+                                                                                  and not obj.flags.c_contiguous),
+               "readonly": not obj.flags.writeable}
+        if obj.dtype == object:
+            out["items"] = [encode_case(x) for x in obj.ravel().tolist()]
+        else:
+            out["data"] = base64.b64encode(np.ascontiguousarray(obj).tobytes()).decode()
+        return {"ndarray": out}
+    raise TypeError(f"cannot save {type(obj).__name__} in a case")
+
+
+def decode_case(obj):
+    import base64
+
+    import numpy as np
+
+    if not isinstance(obj, (dict, list)):
+        return obj
+    if isinstance(obj, list):
+        return [decode_case(x) for x in obj]
+    (tag, value), = obj.items()
+    if tag == "int":
+        return int(value)
+    if tag == "float":
+        return float.fromhex(value)
+    if tag == "bytes":
+        return base64.b64decode(value)
+    if tag == "tuple":
+        return tuple(decode_case(x) for x in value)
+    if tag == "dict":
+        return {decode_case(k): decode_case(v) for k, v in value}
+    if tag == "every_other_row":
+        return np.repeat(decode_case(value), 2, axis=0)[::2]
+    if tag == "ndarray":
+        if "items" in value:
+            arr = np.empty(len(value["items"]), dtype=object)
+            arr[:] = [decode_case(x) for x in value["items"]] if value["items"] else []
+            arr = arr.reshape(value["shape"])
+        else:
+            arr = np.frombuffer(base64.b64decode(value["data"]), dtype=value["dtype"]).reshape(value["shape"]).copy()
+        if value["fortran"]:
+            arr = np.asfortranarray(arr)
+        arr.flags.writeable = not value["readonly"]
+        return arr
+    raise ValueError(f"unknown case tag {tag!r}")
+
+
 def not_implemented(call) -> bool:
     """True when `call()` raises NotImplementedError (a body not written yet)."""
     try:
@@ -188,10 +267,16 @@ def mutate(one_input, seconds: float, out_dir: Path, corpus_dirs) -> None:
 
 
 def main(module_globals: dict) -> None:
-    """Command line of a harness module: `one_input(data)`, `seeds()` and
-    `available()` are taken from its globals."""
+    """Command line of a harness module: `generate(data)`, `check(case)`,
+    `seeds()` and `available()` are taken from its globals."""
     one_input = module_globals["one_input"]
     args = sys.argv[1:]
+    if args[:1] == ["--materialize"]:
+        import json
+
+        case = module_globals["generate"](Path(args[1]).read_bytes())
+        Path(args[2]).write_text(json.dumps(encode_case(case), indent=1) + "\n")
+        return
     if args[:1] == ["--make-seeds"]:
         out = Path(args[1])
         out.mkdir(parents=True, exist_ok=True)

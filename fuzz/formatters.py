@@ -164,9 +164,16 @@ def check(label: str, expected, got) -> None:
         raise AssertionError(f"{label}: expected {expected.__name__}, got {type(got).__name__}: {got}") from got
 
 
+def generate(data: bytes):
+    return gen_input(Provider(data))
+
+
 def one_input(data: bytes) -> None:
-    p = Provider(data)
-    kind, x, with_vt = gen_input(p)
+    check_case(generate(data))
+
+
+def check_case(case) -> None:
+    kind, x, with_vt = case
     before = x.tobytes() if isinstance(x, np.ndarray) and x.dtype != object else None
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")

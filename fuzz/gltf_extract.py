@@ -372,9 +372,16 @@ def same_array(a, b) -> bool:
             and b.flags.c_contiguous and a.tobytes() == b.tobytes())
 
 
-def one_input(data: bytes, strict: bool = False) -> None:
-    p = Provider(data)
-    gltf, chunk, fid = gen_document(p)
+def generate(data: bytes):
+    return gen_document(Provider(data))
+
+
+def one_input(data: bytes) -> None:
+    check_case(generate(data))
+
+
+def check_case(case, strict: bool = False) -> None:
+    gltf, chunk, fid = case
     _wide[0] = _reciprocal[0] = _normalized_seen[0] = False
     try:
         expected = model(gltf, chunk, fid)

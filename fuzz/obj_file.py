@@ -139,11 +139,20 @@ def gen_file(p: Provider) -> bytes:
     return body
 
 
-def one_input(data: bytes) -> None:
+def generate(data: bytes):
     p = Provider(data)
     content = gen_file(p)
     d = (p.pick(DELTAS), p.pick(DELTAS), p.pick(DELTAS))
     mode = p.pick([0o644, 0o600, 0o640, 0o755, 0o444])
+    return content, d, mode
+
+
+def one_input(data: bytes) -> None:
+    check_case(generate(data))
+
+
+def check_case(case) -> None:
+    content, d, mode = case
     folder = work_folder()
     for name in os.listdir(folder):
         os.unlink(os.path.join(folder, name))

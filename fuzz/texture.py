@@ -62,9 +62,16 @@ def coordinate(p: Provider, size: int) -> int:
     return p.int_in(-3, size + 3)
 
 
+def generate(data: bytes):
+    return data[:CONTROL], data[CONTROL:]
+
+
 def one_input(data: bytes) -> None:
-    ctrl = Provider(data[:CONTROL])
-    image = data[CONTROL:]
+    check_case(generate(data))
+
+
+def check_case(case) -> None:
+    ctrl, image = Provider(case[0]), case[1]
     folder = work_folder()
     for name in os.listdir(folder):
         os.unlink(os.path.join(folder, name))
