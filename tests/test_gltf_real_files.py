@@ -1,0 +1,161 @@
+"""Real glTF, GLB and b3dm files: extract_mesh_arrays against an independent reading.
+
+The module gets what a caller would give it: the JSON chunk decoded with json.loads and the BIN
+chunk, taken apart here with struct (b3dm headers unwrapped). The expected arrays come from
+pygltflib's own parse of the same file (its objects and its binary blob, so its container and
+buffer handling) fed to the NumPy model of tests/gltf_reference.py. Node transforms are not
+applied by either side.
+"""
+
+from __future__ import annotations
+
+import base64
+import json
+import struct
+import warnings
+from pathlib import Path
+
+import numpy as np
+import pygltflib
+import pytest
+
+from gltf_reference import extract
+
+def sample_files() -> list[str]:
+    """Paths relative to the sample folder, listed at collection time (empty when absent)."""
+    from conftest import SHARED_DATA
+
+    if not SHARED_DATA.is_dir():
+        return []
+    found = [p for ext in ("*.glb", "*.b3dm", "*.gltf") for p in SHARED_DATA.rglob(ext)]
+    return sorted(str(p.relative_to(SHARED_DATA)) for p in found)
+
+
+def glb_of_b3dm(data: bytes) -> bytes:
+    """The GLB inside a b3dm: current 28-byte header, or the legacy 24- and 20-byte ones."""
+    ft_json, ft_bin, bt_json, bt_bin = struct.unpack_from("<4I", data, 12)
+    candidates = [28 + ft_json + ft_bin + bt_json + bt_bin,  # current
+                  24 + ft_json + ft_bin,                     # [btJSON, btBin, batchLength]
+                  20 + ft_bin]                               # [batchLength, btByteLength]
+    for start in candidates:
+        if data[start:start + 4] == b"glTF":
+            return data[start:]
+    raise AssertionError("no GLB found in b3dm")
+
+
+def split_glb(glb: bytes) -> tuple[dict, bytes]:
+    magic, version, length = struct.unpack_from("<4sII", glb, 0)
+    assert magic == b"glTF" and version == 2
+    pos, gltf, bin_chunk = 12, None, b""
+    while pos < length:
+        size, kind = struct.unpack_from("<II", glb, pos)
+        body = glb[pos + 8: pos + 8 + size]
+        if kind == 0x4E4F534A:
+            gltf = json.loads(body)
+        elif kind == 0x004E4942:
+            bin_chunk = bytes(body)
+        pos += 8 + size
+    return gltf, bin_chunk
+
+
+def caller_input(path: Path) -> tuple[dict, bytes | None]:
+    data = path.read_bytes()
+    if path.suffix == ".b3dm":
+        return split_glb(glb_of_b3dm(data))
+    if path.suffix == ".glb":
+        return split_glb(data)
+    gltf = json.loads(data)
+    buffers = gltf.get("buffers", [])
+    if len(buffers) != 1:
+        pytest.skip("not a single-buffer glTF")
+    uri = buffers[0]["uri"]
+    if uri.startswith("data:"):
+        return gltf, base64.b64decode(uri.split(",", 1)[1])
+    return gltf, (path.parent / uri).read_bytes()
+
+
+def reference_document(path: Path) -> tuple[dict, bytes]:
+    """pygltflib's parse of the file as plain dicts for the model, and its binary blob."""
+    if path.suffix == ".b3dm":
+        g = pygltflib.GLTF2.load_from_bytes(glb_of_b3dm(path.read_bytes()))
+    else:
+        g = pygltflib.GLTF2().load(str(path))
+    if path.suffix == ".gltf":
+        with warnings.catch_warnings():  # it warns that the .bin file is now unused
+            warnings.simplefilter("ignore")
+            g.convert_buffers(pygltflib.BufferFormat.BINARYBLOB)
+    blob = g.binary_blob()
+
+    def plain(obj, keys):
+        return {k: getattr(obj, k) for k in keys if getattr(obj, k, None) is not None}
+
+    meshes = []
+    for mesh in g.meshes:
+        prims = []
+        for p in mesh.primitives:
+            attrs = plain(p.attributes, ["POSITION", "TEXCOORD_0", "TEXCOORD_1", "TEXCOORD_2"])
+            prims.append({"attributes": attrs, **plain(p, ["indices", "mode"])})
+        meshes.append({"primitives": prims})
+    accessors = [plain(a, ["bufferView", "byteOffset", "componentType", "count", "normalized"])
+                 for a in g.accessors]
+    views = [plain(v, ["byteOffset", "byteStride"]) for v in g.bufferViews]
+    return {"meshes": meshes, "accessors": accessors, "bufferViews": views}, bytes(blob)
+
+
+@pytest.mark.parametrize("name", sample_files() or ["<no sample data>"])
+def test_real_file_matches_independent_reading(ow, shared_data, name):
+    if name == "<no sample data>":
+        pytest.skip("sample data not found")
+    path = shared_data / name
+    gltf, bin_chunk = caller_input(path)
+    got = ow.extract_mesh_arrays(gltf, bin_chunk)
+    ref_gltf, ref_bin = reference_document(path)
+    want = extract(ref_gltf, ref_bin)
+    assert got is not None and want is not None
+    positions, faces, tex, uvr, fid = got
+    np.testing.assert_array_equal(positions, want[0])
+    np.testing.assert_array_equal(faces, want[1])
+    assert faces.size == 0 or (faces.min() >= 0 and faces.max() < len(positions))
+    for g, w in ((tex, want[2]), (uvr, want[3])):
+        assert (g is None) == (w is None)
+        if g is not None:
+            np.testing.assert_array_equal(g, w)
+    assert fid is None
+
+
+def test_three_uv_sets_give_uvr(ow, shared_data):
+    path = shared_data / "khronos/MosquitoInAmber/glTF/MosquitoInAmber.gltf"
+    if not path.exists():
+        pytest.skip("file absent")
+    positions, _, tex, uvr, _ = ow.extract_mesh_arrays(*caller_input(path))
+    assert tex.shape == (len(positions), 2) and uvr.shape == (len(positions), 4)
+    # The file's TEXCOORD_1 and TEXCOORD_2 hold zeros (their accessor min/max say so) while
+    # TEXCOORD_0, in the same buffer view just before them, does not.
+    assert tex.any() and not uvr.any()
+
+
+def test_quantized_duck_positions_are_integers(ow, shared_data):
+    path = shared_data / "khronos/Duck/glTF-Quantized/Duck.gltf"
+    if not path.exists():
+        pytest.skip("file absent")
+    positions, faces, tex, _, _ = ow.extract_mesh_arrays(*caller_input(path))
+    assert (positions == np.round(positions)).all() and positions.max() > 1000
+    assert (tex >= 0).all() and (tex == np.round(tex)).all()
+    assert faces.max() < len(positions)
+
+
+@pytest.mark.parametrize("name", ["Duck.glb", "BoxInterleaved.glb", "BoxTextured.glb"])
+def test_single_primitive_glb_agrees_with_trimesh(ow, shared_data, name):
+    """A second, unrelated reader for single-primitive files (trimesh stores v flipped)."""
+    trimesh = pytest.importorskip("trimesh")
+    path = shared_data / "khronos" / name
+    if not path.exists():
+        pytest.skip("file absent")
+    (geometry,) = trimesh.load(str(path), process=False, force="scene").geometry.values()
+    positions, faces, tex, _, _ = ow.extract_mesh_arrays(*caller_input(path))
+    np.testing.assert_array_equal(positions, geometry.vertices)
+    np.testing.assert_array_equal(faces, geometry.faces)
+    uv = getattr(geometry.visual, "uv", None)
+    assert (tex is None) == (uv is None)
+    if uv is not None:
+        np.testing.assert_allclose(tex, np.column_stack([uv[:, 0], 1.0 - uv[:, 1]]), atol=1e-7)

@@ -1,0 +1,393 @@
+"""DecodedTexture: decoding, flipped regions written as PNG and JPEG, real textures."""
+
+import ctypes
+import io
+import os
+import random
+import shutil
+import struct
+import subprocess
+import zlib
+from pathlib import Path
+
+import numpy as np
+import pytest
+from PIL import Image, JpegImagePlugin
+
+MODES = {1: "L", 2: "LA", 3: "RGB", 4: "RGBA"}
+
+
+def encode(arr, fmt, **kw):
+    buf = io.BytesIO()
+    Image.fromarray(arr).save(buf, fmt, **kw)
+    return buf.getvalue()
+
+
+def smooth_image(h, w, c, seed=0):
+    """Gradients plus mild noise: compresses like a texture, JPEG-friendly."""
+    rng = np.random.default_rng(seed)
+    y, x = np.mgrid[0:h, 0:w]
+    ramps = (x * 160 // max(w - 1, 1), y * 160 // max(h - 1, 1))
+    planes = [ramps[i % 2] + i * 25 for i in range(c)]
+    img = np.stack(planes, axis=-1) if c > 1 else planes[0]
+    img = img + rng.integers(0, 3, img.shape)
+    return np.clip(img, 0, 255).astype(np.uint8)
+
+
+def read(path):
+    im = Image.open(path)
+    im.load()  # reads and closes the file; format and JPEG layers stay known
+    return im
+
+
+def pixels(path):
+    return np.asarray(read(path))
+
+
+def decoded(ow, data):
+    t = ow.DecodedTexture()
+    assert t.decode(data) is True
+    return t
+
+
+def as_samples(arr):
+    """(h, w) -> (h, w, 1) so that grey and colour compare alike."""
+    return arr[..., None] if arr.ndim == 2 else arr
+
+
+# --- decoding ---------------------------------------------------------------
+
+@pytest.mark.parametrize(
+    "channels, fmt, kw",
+    [
+        (4, "PNG", {}),
+        (3, "PNG", {}),
+        (2, "PNG", {}),
+        (1, "PNG", {}),
+        (3, "BMP", {}),
+        (1, "PNG", {"optimize": True}),
+    ],
+)
+def test_lossless_formats_decode_to_exact_pixels(ow, tmp_path, channels, fmt, kw):
+    img = smooth_image(19, 23, channels)
+    t = decoded(ow, encode(img.squeeze() if channels == 1 else img, fmt, **kw))
+    assert (t.width, t.height, t.channels) == (23, 19, channels)
+    out = tmp_path / "o.png"
+    assert t.flip_and_save(str(out)) is True
+    assert np.array_equal(as_samples(pixels(out)), as_samples(img)[::-1])
+
+
+def test_gif_decodes_as_rgba_with_palette_colours(ow, tmp_path):
+    img = np.zeros((8, 12, 3), np.uint8)
+    img[:4] = (255, 0, 0)
+    img[4:] = (0, 0, 255)
+    t = decoded(ow, encode(img, "GIF"))
+    assert (t.width, t.height, t.channels) == (12, 8, 4)
+    out = tmp_path / "o.png"
+    assert t.flip_and_save(str(out))
+    got = pixels(out)
+    assert np.array_equal(got[..., :3], img[::-1]) and (got[..., 3] == 255).all()
+
+
+def test_16bit_png_keeps_high_byte(ow, tmp_path):
+    img16 = (np.arange(7 * 9, dtype=np.uint16).reshape(7, 9) * 997 + 0x1234).astype(np.uint16)
+    buf = io.BytesIO()
+    Image.fromarray(img16).save(buf, "PNG")
+    t = decoded(ow, buf.getvalue())
+    assert (t.width, t.height, t.channels) == (9, 7, 1)
+    out = tmp_path / "o.png"
+    assert t.flip_and_save(str(out))
+    assert np.array_equal(pixels(out), (img16 >> 8).astype(np.uint8)[::-1])
+
+
+@pytest.mark.parametrize("progressive", [False, True])
+@pytest.mark.parametrize("channels", [1, 3])
+def test_jpeg_decodes_close_to_pillow(ow, tmp_path, progressive, channels):
+    img = smooth_image(40, 56, channels)
+    data = encode(img.squeeze(), "JPEG", quality=95, progressive=progressive)
+    t = decoded(ow, data)
+    assert (t.width, t.height, t.channels) == (56, 40, channels)
+    out = tmp_path / "o.png"
+    assert t.flip_and_save(str(out))
+    ref = np.asarray(Image.open(io.BytesIO(data)))
+    err = np.abs(pixels(out).astype(int) - ref[::-1].astype(int))
+    assert err.mean() < 1.5 and err.max() <= 16
+
+
+def _psd(w=4, h=2):
+    header = b"8BPS" + struct.pack(">H6xHIIHH", 1, 3, h, w, 8, 3)
+    return header + struct.pack(">III", 0, 0, 0) + struct.pack(">H", 0) + bytes(3 * w * h)
+
+
+def _hdr():
+    return b"#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n-Y 1 +X 2\n" + bytes([128, 64, 32, 129] * 2)
+
+
+def _other(fmt):
+    def make():
+        return encode(smooth_image(6, 5, 3), fmt)
+    return make
+
+
+@pytest.mark.parametrize(
+    "make",
+    [
+        _psd,
+        _hdr,
+        _other("TGA"),
+        _other("PPM"),
+        lambda: b"",
+        lambda: b"definitely not an image",
+        lambda: encode(smooth_image(30, 30, 3), "PNG")[:60],
+        lambda: encode(smooth_image(30, 30, 3), "JPEG")[:20],
+    ],
+    ids=["psd", "hdr", "tga", "pnm", "empty", "garbage", "truncated-png", "truncated-jpeg"],
+)
+def test_failed_decode_returns_false_and_drops_previous_image(ow, tmp_path, make):
+    t = decoded(ow, encode(smooth_image(4, 4, 4), "PNG"))
+    assert t.decode(make()) is False
+    assert (t.width, t.height, t.channels) == (0, 0, 0)
+    out = tmp_path / "o.png"
+    assert t.flip_and_save(str(out)) is False and not out.exists()
+
+
+def test_decode_refuses_length_wrapping_past_32_bits(ow):
+    # A valid PNG followed by zeros up to 2**32 + len(png) bytes: passed to
+    # the decoder as a 32-bit length it would read as just the PNG.
+    png = encode(smooth_image(4, 4, 3), "PNG")
+    try:
+        data = bytes(2**32 + len(png))  # calloc'd: untouched pages cost nothing
+    except MemoryError:
+        pytest.skip("cannot reserve a 4 GiB bytes object")
+    ctypes.memmove(id(data) + bytes.__basicsize__ - 1, png, len(png))
+    assert data[: len(png)] == png
+    t = ow.DecodedTexture()
+    ok = t.decode(data)
+    del data  # keep a failure report from printing 4 GiB
+    assert ok is False
+    assert (t.width, t.height, t.channels) == (0, 0, 0)
+
+
+def test_second_decode_replaces_first(ow):
+    t = decoded(ow, encode(smooth_image(4, 6, 4), "PNG"))
+    assert t.decode(encode(smooth_image(5, 3, 1), "PNG"))
+    assert (t.width, t.height, t.channels) == (3, 5, 1)
+
+
+# --- cropping, flipping, clamping -------------------------------------------
+
+def test_grey_2x3_rows_come_out_bottom_first(ow, tmp_path):
+    a, b, c, d, e, f = 10, 20, 30, 40, 50, 60
+    img = np.array([[a, b], [c, d], [e, f]], np.uint8)
+    t = decoded(ow, encode(img, "PNG"))
+    assert t.crop_and_save(0, 0, 2, 3, str(tmp_path / "all.png"))
+    assert pixels(tmp_path / "all.png").tolist() == [[e, f], [c, d], [a, b]]
+    assert t.crop_and_save(1, 1, 2, 3, str(tmp_path / "part.png"))
+    assert pixels(tmp_path / "part.png").tolist() == [[f], [d]]
+
+
+def test_random_regions_match_numpy_crop_and_flip(ow, tmp_path):
+    seed = random.randrange(2**32)
+    print("seed", seed)
+    rng = random.Random(seed)
+    for channels in (1, 2, 3, 4):
+        img = np.random.default_rng(seed).integers(0, 256, (32, 64, channels), np.uint8)
+        t = decoded(ow, encode(img.squeeze(), "PNG"))
+        for _ in range(6):
+            x0, x1 = sorted(rng.randint(-20, 84) for _ in range(2))
+            y0, y1 = sorted(rng.randint(-20, 52) for _ in range(2))
+            out = tmp_path / f"r{channels}.png"
+            ok = t.crop_and_save(x0, y0, x1, y1, str(out))
+            ys, ye, xs, xe = max(y0, 0), min(y1, 32), max(x0, 0), min(x1, 64)
+            assert ok is (ye > ys and xe > xs), (x0, y0, x1, y1)
+            if ok:
+                assert np.array_equal(as_samples(pixels(out)), img[ys:ye, xs:xe][::-1])
+                out.unlink()
+
+
+@pytest.fixture
+def tex64x32(ow):
+    return decoded(ow, encode(smooth_image(32, 64, 4), "PNG"))
+
+
+def test_overlarge_rectangle_is_clamped_to_whole_image(tex64x32, tmp_path):
+    out = tmp_path / "o.png"
+    assert tex64x32.crop_and_save(-10, -10, 10**6, 10**6, str(out))
+    assert np.array_equal(pixels(out), smooth_image(32, 64, 4)[::-1])
+
+
+@pytest.mark.parametrize(
+    "rect",
+    [
+        (5, 0, 5, 10),
+        (10, 0, 5, 10),
+        (70, 0, 80, 10),
+        (0, 40, 10, 50),
+        (0, 0, -1, 10),
+        (-5, -5, 0, 0),
+        (2**31 - 1, 0, -(2**31), 10),
+        (-(2**31), -(2**31), -(2**31), 2**31 - 1),
+    ],
+)
+def test_empty_region_returns_false_and_leaves_path_alone(tex64x32, tmp_path, rect):
+    out = tmp_path / "o.png"
+    assert tex64x32.crop_and_save(*rect, str(out)) is False
+    assert not out.exists()
+    out.write_bytes(b"keep")
+    assert tex64x32.crop_and_save(*rect, str(out), False) is False
+    assert out.read_bytes() == b"keep"
+
+
+def test_flip_and_save_equals_full_crop(tex64x32, tmp_path):
+    for as_png in (True, False):
+        a, b = tmp_path / "a", tmp_path / "b"
+        assert tex64x32.flip_and_save(str(a), as_png)
+        assert tex64x32.crop_and_save(0, 0, 64, 32, str(b), as_png)
+        assert a.read_bytes() == b.read_bytes()
+
+
+def test_png_is_default_whatever_the_extension(tex64x32, tmp_path):
+    out = tmp_path / "o.jpg"
+    assert tex64x32.crop_and_save(0, 0, 8, 8, str(out))
+    assert out.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    assert tex64x32.crop_and_save(0, 0, 8, 8, str(out), as_png=False)
+    assert out.read_bytes()[:2] == b"\xff\xd8"
+
+
+def idat_stream(png):
+    pos, chunks = 8, []
+    while pos < len(png):
+        (length,) = struct.unpack(">I", png[pos:pos + 4])
+        if png[pos + 4:pos + 8] == b"IDAT":
+            chunks.append(png[pos + 8:pos + 8 + length])
+        pos += 12 + length
+    return b"".join(chunks)
+
+
+def test_png_uses_level_five_deflate_and_ignores_quality(tex64x32, tmp_path):
+    a, b = tmp_path / "a.png", tmp_path / "b.png"
+    assert tex64x32.flip_and_save(str(a))
+    assert tex64x32.flip_and_save(str(b), True, 3)
+    stream = idat_stream(a.read_bytes())
+    assert stream[:2] == b"\x78\x5e"
+    assert len(zlib.decompress(stream)) == 32 * (64 * 4 + 1)
+    assert a.read_bytes() == b.read_bytes()
+
+
+# --- JPEG output ------------------------------------------------------------
+
+@pytest.mark.parametrize("channels", [1, 2, 3, 4])
+def test_jpeg_drops_alpha_and_stays_close(ow, tmp_path, channels):
+    img = smooth_image(48, 40, channels)
+    t = decoded(ow, encode(img.squeeze(), "PNG"))
+    out = tmp_path / "o.jpg"
+    assert t.crop_and_save(0, 0, 40, 48, str(out), False)
+    im = read(out)
+    assert im.format == "JPEG" and im.size == (40, 48) and im.layers == 3
+    colour = as_samples(img)[::-1, :, : 3 if channels >= 3 else 1].astype(int)
+    got = np.asarray(im.convert("RGB" if channels >= 3 else "L")).astype(int)
+    assert np.abs(as_samples(got) - colour).mean() < 3.0
+
+
+def test_jpeg_quality_clamping_and_subsampling(tex64x32, tmp_path):
+    def save(q):
+        out = tmp_path / f"q{q}.jpg"
+        assert tex64x32.flip_and_save(str(out), False, q)
+        return out
+
+    assert save(0).read_bytes() == save(90).read_bytes()
+    assert save(150).read_bytes() == save(100).read_bytes()
+    assert save(-7).read_bytes() == save(1).read_bytes()
+    assert JpegImagePlugin.get_sampling(read(save(90))) == 2  # 4:2:0
+    assert JpegImagePlugin.get_sampling(read(save(95))) == 0  # 4:4:4
+
+
+def test_jpeg_side_over_65535_is_refused(ow, tmp_path):
+    t = decoded(ow, encode(np.zeros((1, 65536), np.uint8), "PNG"))
+    out = tmp_path / "wide.jpg"
+    assert t.flip_and_save(str(out), False) is False and not out.exists()
+    assert t.crop_and_save(0, 0, 65535, 1, str(out), False) is True
+    back = decoded(ow, out.read_bytes())  # wider than common JPEG readers accept
+    assert (back.width, back.height) == (65535, 1)
+
+
+def test_output_matches_bare_stb_program_byte_for_byte(ow, tmp_path):
+    # The C floor of the bench makes the same stb calls with PNG level 1; an
+    # identical stream pins the level set at load, the flip, the channel
+    # drop and the JPEG settings.
+    cc = shutil.which(os.environ.get("CC", "cc"))
+    source = Path(__file__).resolve().parent.parent / "bench" / "texture_baseline.c"
+    if cc is None or not os.path.exists("/usr/include/stb/stb_image.h"):
+        pytest.skip("no C compiler or stb headers")
+    exe = tmp_path / "floor"
+    subprocess.run([cc, "-O1", "-w", "-I/usr/include/stb", str(source), "-o", str(exe), "-lm"],
+                   check=True)
+    # Few distinct values: long hash chains, where the compression level
+    # decides which matches the deflate finds.
+    img = np.random.default_rng(7).integers(0, 4, (60, 70, 4), np.uint8)
+    (tmp_path / "in.png").write_bytes(encode(img, "PNG"))
+    t = decoded(ow, (tmp_path / "in.png").read_bytes())
+    rect = (5, 7, 66, 58)
+    subprocess.run([str(exe), str(tmp_path), "85", str(tmp_path / "in.png"),
+                    ",".join(map(str, rect))], check=True, capture_output=True)
+    assert t.crop_and_save(*rect, str(tmp_path / "o.png"))
+    assert t.crop_and_save(*rect, str(tmp_path / "o.jpg"), False, 85)
+    assert (tmp_path / "o.png").read_bytes() == (tmp_path / "c_0.png").read_bytes()
+    assert (tmp_path / "o.jpg").read_bytes() == (tmp_path / "c_1.jpg").read_bytes()
+
+
+# --- real textures ----------------------------------------------------------
+
+REAL_PNG = [
+    "khronos/textures/BoxTextured/CesiumLogoFlat.png",
+    "khronos/textures/Cube/Cube_MetallicRoughness.png",
+    "khronos/textures/TextureEncodingTest/SlotLabels.png",
+    "khronos/textures/TextureTransformTest/UV.png",
+    "khronos/textures/ToyCar/ToyCar_clearcoat.png",
+    "pngsuite/ftbbn3p08.png",
+    "pngsuite/ibasn6a08.png",
+    "pngsuite/basn0g16.png",
+    "pngsuite/basn2c16.png",
+    "pngsuite/basn4a16.png",
+    "pngsuite/basn6a16.png",
+]
+REAL_JPEG = [
+    "khronos/textures/TransmissionTest/texture14184.jpg",
+    "khronos/textures/CesiumMilkTruck/CesiumMilkTruck.jpg",
+]
+
+
+def pillow_samples(data, channels):
+    im = Image.open(io.BytesIO(data))
+    if im.mode in ("I", "I;16"):
+        return (np.asarray(im).astype(np.uint32) >> 8).astype(np.uint8)
+    return np.asarray(im.convert(MODES[channels]))
+
+
+@pytest.mark.parametrize("rel", REAL_PNG)
+def test_real_png_matches_pillow(ow, shared_data, tmp_path, rel):
+    path = shared_data / rel
+    if not path.exists():
+        pytest.skip(f"{rel} not in the sample data")
+    data = path.read_bytes()
+    t = decoded(ow, data)
+    out = tmp_path / "o.png"
+    assert t.flip_and_save(str(out))
+    ref = pillow_samples(data, t.channels)
+    assert (t.width, t.height) == (ref.shape[1], ref.shape[0])
+    assert np.array_equal(as_samples(pixels(out)), as_samples(ref)[::-1])
+
+
+@pytest.mark.parametrize("rel", REAL_JPEG)
+def test_real_jpeg_close_to_pillow(ow, shared_data, tmp_path, rel):
+    path = shared_data / rel
+    if not path.exists():
+        pytest.skip(f"{rel} not in the sample data")
+    data = path.read_bytes()
+    t = decoded(ow, data)
+    ref = np.asarray(Image.open(io.BytesIO(data)).convert("RGB"))
+    assert (t.height, t.width, t.channels) == ref.shape
+    out = tmp_path / "o.png"
+    assert t.crop_and_save(0, 0, 256, 256, str(out))
+    diff = np.abs(pixels(out).astype(int) - ref[255::-1, :256].astype(int))
+    assert diff.mean() < 2.0

@@ -1,0 +1,205 @@
+"""DecodedTexture: class surface, argument handling and failed saves that leave no file."""
+
+import copy
+import gc
+import io
+import os
+import pickle
+import subprocess
+import weakref
+
+import numpy as np
+import pytest
+from PIL import Image
+
+NO_REDUCE = "no default __reduce__ due to non-trivial __cinit__"
+
+
+def png_bytes(h=16, w=16, c=4, seed=0):
+    img = np.random.default_rng(seed).integers(0, 256, (h, w, c), np.uint8)
+    buf = io.BytesIO()
+    Image.fromarray(img.squeeze()).save(buf, "PNG")
+    return buf.getvalue()
+
+
+@pytest.fixture
+def tex(ow):
+    t = ow.DecodedTexture()
+    assert t.decode(png_bytes())
+    return t
+
+
+# --- class surface ----------------------------------------------------------
+
+def test_constructor_ignores_arguments_and_starts_empty(ow, tmp_path):
+    t = ow.DecodedTexture(1, 2, k=3)
+    assert (t.width, t.height, t.channels) == (0, 0, 0)
+    out = tmp_path / "o.png"
+    assert t.crop_and_save(0, 0, 1, 1, str(out)) is False
+    assert t.flip_and_save(str(out)) is False
+    assert not out.exists()
+
+
+def test_instances_are_plain_slots_objects(ow):
+    t = ow.DecodedTexture()
+    for name in ("width", "height", "channels"):
+        with pytest.raises(AttributeError):
+            setattr(t, name, 3)
+    with pytest.raises(AttributeError):
+        t.anything = 1
+    with pytest.raises(TypeError):
+        weakref.ref(t)
+    assert not gc.is_tracked(t)
+    assert not hasattr(t, "__dict__")
+
+
+def test_subclass_works_like_the_base(ow, tmp_path):
+    class Sub(ow.DecodedTexture):
+        def __init__(self, tag):
+            super().__init__()
+            self.tag = tag
+
+    s = Sub("x")
+    assert s.tag == "x" and s.decode(png_bytes())
+    assert s.flip_and_save(str(tmp_path / "o.png"))
+    del s
+    gc.collect()
+
+
+@pytest.mark.parametrize(
+    "act",
+    [
+        pickle.dumps,
+        lambda t: pickle.dumps(t, protocol=0),
+        lambda t: pickle.dumps(t, protocol=pickle.HIGHEST_PROTOCOL),
+        copy.copy,
+        copy.deepcopy,
+        lambda t: t.__reduce__(),
+        lambda t: t.__reduce_ex__(2),
+        lambda t: t.__setstate__({}),
+    ],
+)
+def test_pickling_and_copying_are_refused(ow, act):
+    with pytest.raises(TypeError) as e:
+        act(ow.DecodedTexture())
+    assert str(e.value) == NO_REDUCE
+
+
+def test_method_names_and_docstrings(ow):
+    cls = ow.DecodedTexture
+    assert cls.__module__ == "tessaroid._obj_writer" and cls.__name__ == "DecodedTexture"
+    assert cls.__doc__ and "\n" not in cls.__doc__
+    docs = {
+        "decode": "Decode image from PNG/JPEG bytes. Returns True on success.",
+        "crop_and_save": "Crop region [x0,y0)-[x1,y1), flip vertically, save to file.",
+        "flip_and_save": "Flip full image vertically, save to file.",
+    }
+    for name, doc in docs.items():
+        meth = getattr(cls, name)
+        assert meth.__doc__ == doc
+        assert meth.__qualname__ == f"DecodedTexture.{name}"
+
+
+# --- argument handling ------------------------------------------------------
+
+@pytest.mark.parametrize(
+    "call, exc, message",
+    [
+        (lambda t: t.decode(), TypeError,
+         "decode() takes exactly 1 positional argument (0 given)"),
+        (lambda t: t.decode(b"", b""), TypeError,
+         "decode() takes exactly 1 positional argument (2 given)"),
+        (lambda t: t.decode(None), TypeError, "expected bytes, NoneType found"),
+        (lambda t: t.decode(bytearray(b"x")), TypeError,
+         "Argument 'data' has incorrect type (expected bytes, got bytearray)"),
+        (lambda t: t.crop_and_save(0, 0, 8, 8), TypeError,
+         "crop_and_save() takes at least 5 positional arguments (4 given)"),
+        (lambda t: t.crop_and_save("0", 0, 8, 8, "a.png"), TypeError, "an integer is required"),
+        (lambda t: t.crop_and_save(2**31, 0, 8, 8, "a.png"), OverflowError, None),
+        (lambda t: t.crop_and_save(0, 0, 8, 8, b"a.png"), TypeError,
+         "Argument 'path' has incorrect type (expected str, got bytes)"),
+        (lambda t: t.crop_and_save(0, 0, 8, 8, None), AttributeError,
+         "'NoneType' object has no attribute 'encode'"),
+        (lambda t: t.flip_and_save(None), AttributeError,
+         "'NoneType' object has no attribute 'encode'"),
+        (lambda t: t.flip_and_save("\udc80.png"), UnicodeEncodeError, None),
+        # jpeg_quality is converted even though PNG output does not use it,
+        # and integer errors come before the path's type check.
+        (lambda t: t.crop_and_save(0, 0, 8, 8, "a.png", True, "90"), TypeError,
+         "an integer is required"),
+        (lambda t: t.crop_and_save(0, 0, 8, "8", b"a.png"), TypeError, "an integer is required"),
+    ],
+)
+def test_argument_errors(tex, call, exc, message):
+    with pytest.raises(exc) as e:
+        call(tex)
+    if message is not None:
+        assert str(e.value) == message
+
+
+def test_nul_in_path_is_refused_not_truncated(tex, tmp_path):
+    with pytest.raises(ValueError, match="^embedded null character$"):
+        tex.flip_and_save(str(tmp_path / "a.png\0.txt"))
+    assert os.listdir(tmp_path) == []
+
+
+def test_keywords_floats_and_utf8_names(tex, tmp_path):
+    out = tmp_path / "ünïcode région.png"
+    assert tex.crop_and_save(y1=8.9, x1=8, y0=0, x0=0.9, path=str(out), jpeg_quality=5)
+    with Image.open(out) as im:
+        assert im.size == (8, 8) and im.format == "PNG"
+
+
+# --- failed saves leave no file ---------------------------------------------
+
+def test_missing_directory_returns_false(tex, tmp_path):
+    out = tmp_path / "missing" / "o.png"
+    assert tex.flip_and_save(str(out)) is False
+    assert tex.flip_and_save(str(out), False) is False
+    assert not out.parent.exists()
+
+
+def run(*cmd):
+    return subprocess.run(cmd, capture_output=True, text=True, check=False).returncode == 0
+
+
+@pytest.fixture
+def mounted(tmp_path):
+    """Mounts tmpfs file systems (root only); skips when not permitted."""
+    mounts = []
+
+    def mount(options):
+        where = tmp_path / f"mnt{len(mounts)}"
+        where.mkdir()
+        if not run("mount", "-t", "tmpfs", "-o", options, "tmpfs", str(where)):
+            pytest.skip("cannot mount a tmpfs here")
+        mounts.append(where)
+        return where
+
+    yield mount
+    for where in mounts:
+        run("umount", str(where))
+
+
+def test_read_only_directory_returns_false(tex, mounted):
+    where = mounted("ro,size=64k")
+    for as_png in (True, False):
+        assert tex.flip_and_save(str(where / "o.img"), as_png) is False
+    assert os.listdir(where) == []
+
+
+def test_full_filesystem_write_fails_and_removes_partial_file(ow, mounted):
+    where = mounted("size=64k")
+    t = ow.DecodedTexture()
+    assert t.decode(png_bytes(256, 256, 4, seed=1))  # noise: about 260 kB as PNG or JPEG
+    for as_png in (True, False):
+        assert t.flip_and_save(str(where / "big.img"), as_png, 100) is False
+        assert os.listdir(where) == []
+    assert t.crop_and_save(0, 0, 16, 16, str(where / "small.png")) is True
+    assert os.listdir(where) == ["small.png"]
+
+
+@pytest.mark.skipif(not os.path.exists("/dev/full"), reason="no /dev/full")
+def test_failed_write_to_device_keeps_device_node(tex):
+    assert tex.flip_and_save("/dev/full") is False
+    assert os.path.exists("/dev/full")
