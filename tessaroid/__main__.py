@@ -1,0 +1,7 @@
+"""`python -m tessaroid convert ...`"""
+
+import sys
+
+from .cli import main
+
+sys.exit(main())

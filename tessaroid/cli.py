@@ -1,0 +1,99 @@
+"""Command line: `tessaroid convert INPUT... -o OUTPUT_DIR [options]`."""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+
+
+def _bbox(text: str) -> tuple[float, float, float, float]:
+    try:
+        vals = tuple(float(v) for v in text.split(","))
+    except ValueError:
+        raise argparse.ArgumentTypeError("expected WEST,SOUTH,EAST,NORTH in degrees") from None
+    if len(vals) != 4:
+        raise argparse.ArgumentTypeError("expected four numbers: WEST,SOUTH,EAST,NORTH")
+    return vals  # type: ignore[return-value]
+
+
+def _positive(text: str) -> int:
+    v = int(text)
+    if v < 1:
+        raise argparse.ArgumentTypeError("must be 1 or more")
+    return v
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="tessaroid",
+        description="Convert 3D-tile glTF content (ECEF meshes with textures) into Wavefront OBJ "
+                    "files, MTL files and texture images.")
+    from . import __version__
+
+    parser.add_argument("--version", action="version", version=f"tessaroid {__version__}")
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND")
+    c = sub.add_parser(
+        "convert", help="convert tiles or a tile set into OBJ files",
+        description="Convert .glb, .gltf, .b3dm and .cmpt tiles, or a local tileset.json tree, into one "
+                    "OBJ + MTL (+ textures) per tile, or one merged OBJ.")
+    c.add_argument("inputs", nargs="+", metavar="INPUT",
+                   help="a .glb, .gltf, .b3dm or .cmpt file, a tileset.json, or a folder holding one")
+    c.add_argument("-o", "--output", required=True, metavar="DIR", help="output folder (created if missing)")
+    c.add_argument("--crs", default="EPSG:4978",
+                   help="output coordinates: EPSG:4978 (ECEF, default), EPSG:3857 (Web Mercator) or "
+                        "EPSG:4326 (lon, lat in degrees, height)")
+    c.add_argument("--texture-format", choices=("png", "jpeg"), default="png",
+                   help="format of the written textures (default png)")
+    c.add_argument("--jpeg-quality", type=int, default=90, metavar="Q", help="JPEG quality 1..100 (default 90)")
+    sel = c.add_argument_group("tile selection (tile sets only)")
+    sel.add_argument("--leaves", action="store_true",
+                     help="only the finest level of detail: tiles with no content below them")
+    sel.add_argument("--max-depth", type=int, metavar="N", help="only tiles down to depth N (root = 0)")
+    sel.add_argument("--bbox", type=_bbox, metavar="W,S,E,N",
+                     help="only tiles whose bounding volume meets this longitude/latitude box (degrees)")
+    out = c.add_argument_group("output layout")
+    out.add_argument("--merge", nargs="?", const="merged", default=None, metavar="NAME",
+                     help="write all tiles into one OBJ (NAME.obj, default merged.obj)")
+    out.add_argument("--recenter", action="store_true",
+                     help="move all OBJ files to a common local origin; the offset goes to offset.json")
+    run = c.add_argument_group("execution")
+    run.add_argument("--workers", type=_positive, default=None, metavar="N",
+                     help=f"threads converting tiles (default: CPU count, here {os.cpu_count()})")
+    run.add_argument("--dask", metavar="SCHEDULER_ADDRESS",
+                     help="run tiles on a Dask cluster (needs tessaroid[dask]; the output folder must be "
+                          "shared with the workers)")
+    run.add_argument("-q", "--quiet", action="store_true", help="no progress bar and no summary")
+    return parser
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    if args.command != "convert":
+        parser.print_help()
+        return 2
+    from .converter import convert
+
+    try:
+        summary = convert(
+            args.inputs, args.output, crs=args.crs, texture_format=args.texture_format,
+            jpeg_quality=args.jpeg_quality, leaves=args.leaves, max_depth=args.max_depth, bbox=args.bbox,
+            merge=args.merge if args.merge is not None else False, recenter=args.recenter,
+            workers=args.workers, dask=args.dask, progress=not args.quiet)
+    except (ValueError, ImportError, OSError) as exc:
+        print(f"tessaroid: error: {exc}", file=sys.stderr)
+        return 2
+    for source, reason in summary.failures:
+        print(f"tessaroid: {source}: {reason}", file=sys.stderr)
+    if not args.quiet:
+        for note in summary.notes:
+            print(f"tessaroid: note: {note}", file=sys.stderr)
+        print(summary.line())
+        if summary.offset is not None:
+            print(f"recentred by {summary.offset}; offset written to {summary.offset_file}")
+    return 1 if summary.failed else 0
+
+
+if __name__ == "__main__":  # pragma: no cover
+    sys.exit(main())
