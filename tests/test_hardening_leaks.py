@@ -178,7 +178,8 @@ def all_names():
 # File-touching cases cost more per call: fewer calls, still far above any
 # bound a per-call leak would stay under.
 SLOW = {"shift_obj_file": 10, "compute_obj_extent": 5, "compute_obj_extent_none": 5, "texture_crop_png": 10,
-        "texture_crop_jpeg": 10, "texture_new_decode": 5}
+        "texture_crop_jpeg": 10, "texture_new_decode": 5, "texture_crop_empty": 5,
+        "texture_flip_missing_dir": 5, "texture_path_none": 5}
 
 
 @pytest.mark.parametrize("name", all_names())
