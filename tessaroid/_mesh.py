@@ -1,19 +1,21 @@
 """From a parsed glTF asset to the request the native mesh extractor understands.
 
-`extract_mesh_arrays` takes every primitive of every mesh listed under `meshes`, in
-order, reads POSITION and TEXCOORD_0 as float32 and indices as uint16/uint32 from one
-binary chunk, and treats every primitive as a triangle list. A glTF tile is richer
-than that: meshes are placed by a node hierarchy (one mesh may be drawn by several
-nodes), primitives may be strips or fans, quantized or sparse or Draco-compressed,
-indices may be bytes, and the data may sit in several buffers.
+`extract_mesh_arrays` reads every primitive of every mesh listed under `meshes`, in
+order, from one binary chunk: float or integer (optionally normalised) POSITION and
+TEXCOORD_0, byte/short/int indices, triangle lists, strips and fans, with every read
+and index value checked. What it does not know about is the rest of a glTF tile:
+meshes placed by a node hierarchy (one mesh may be drawn by several nodes), the
+texture-coordinate set a material samples, sparse or Draco-compressed data, and data
+spread over several buffers.
 
 So each tile gets a *sub-document* built here: its `meshes` list holds one entry per
 node instance of a mesh (in scene order), each listing only the primitives that make
 triangles, with the texture-coordinate set the material samples renamed TEXCOORD_0.
-Accessors the extractor reads natively keep pointing at the original bytes; anything
-else is decoded with NumPy and appended, as float32 or uint32, to the chunk. The plan
-records where each primitive and each instance lands in the concatenated arrays, so
-the caller can place every instance with its own matrix and split faces by material.
+The tile's buffers are laid end to end in one chunk, and accessors keep pointing at
+their original bytes; only data the extractor cannot read (sparse accessors, accessors
+without a buffer view, Draco) is decoded with NumPy and appended to the chunk. The
+plan records where each primitive and each instance lands in the concatenated arrays,
+so the caller can place every instance with its own matrix and split faces by material.
 """
 
 from __future__ import annotations
@@ -25,7 +27,7 @@ import numpy as np
 
 from ._content import ConversionError, GltfAsset, read_uri
 
-FLOAT, UBYTE, USHORT, UINT = 5126, 5121, 5123, 5125
+FLOAT, UINT = 5126, 5125
 COMPONENT_DTYPES = {5120: "i1", 5121: "u1", 5122: "<i2", 5123: "<u2", 5125: "<u4", 5126: "<f4"}
 TYPE_WIDTHS = {"SCALAR": 1, "VEC2": 2, "VEC3": 3, "VEC4": 4, "MAT2": 4, "MAT3": 9, "MAT4": 16}
 TRIANGLES, TRIANGLE_STRIP, TRIANGLE_FAN = 4, 5, 6
@@ -231,12 +233,10 @@ class _Chunk:
         self.asset = asset
         bufs = asset.buffers
         present = [i for i, b in enumerate(bufs) if b is not None]
-        self.base_offsets: dict[int, int] = {}
+        base_offsets: dict[int, int] = {}
         if len(present) <= 1:
             self.base = bufs[present[0]] if present else b""
-            for i in present:
-                self.base_offsets[i] = 0
-            self.rebase = False
+            rebase = False
         else:
             parts, pos = [], 0
             for i in present:
@@ -244,18 +244,18 @@ class _Chunk:
                 if pad:
                     parts.append(b"\0" * pad)
                     pos += pad
-                self.base_offsets[i] = pos
+                base_offsets[i] = pos
                 parts.append(bufs[i])
                 pos += len(bufs[i])
             self.base = b"".join(parts)
-            self.rebase = True
+            rebase = True
         self.extra: list[bytes] = []
         self.end = len(self.base)
         doc = asset.doc
         self.accessors = list(_get_list(doc, "accessors"))
         views = _get_list(doc, "bufferViews")
-        if self.rebase:
-            self.views = [dict(v, byteOffset=int(v.get("byteOffset", 0)) + self.base_offsets.get(v.get("buffer", 0), 0))
+        if rebase:
+            self.views = [dict(v, byteOffset=int(v.get("byteOffset", 0)) + base_offsets.get(v.get("buffer", 0), 0))
                           if isinstance(v, dict) else v for v in views]
         else:
             self.views = list(views)
@@ -281,35 +281,44 @@ class _Chunk:
             return self.base
         return b"".join([self.base, *self.extra])
 
-    # -- reading
-
     def _view_data(self, view_index, what: str) -> tuple[dict, bytes, int, int]:
         return view_data(self.asset, view_index, what)
 
-    def native_ok(self, acc_index, types: tuple[int, ...], width: int, rows: int, what: str) -> bool:
-        """Can the extractor read `rows` elements of this accessor straight from the chunk?"""
+    def accessor(self, acc_index, width: int, what: str, indices: bool = False) -> int:
+        """The accessor index to put in the sub-document: `acc_index` itself when the
+        extractor can read it from the chunk, else a decoded copy. The accessor must have
+        `width` components and lie inside its buffer view (the extractor only sees the
+        chunk, so a range running into the next view would go unnoticed there)."""
         acc = _item(self.accessors, acc_index, f"{what}: accessor")
+        kind = acc.get("type")
+        if kind is not None and TYPE_WIDTHS.get(kind) != width:
+            raise ConversionError(f"{what}: accessor {acc_index} is {kind!r}, {width} components expected")
         ct = acc.get("componentType")
-        if ct not in types or acc.get("sparse") or acc.get("normalized") or "bufferView" not in acc:
-            return False
-        if TYPE_WIDTHS.get(acc.get("type"), width) != width:
-            return False
-        view, data, start, end = self._view_data(acc.get("bufferView"), what)
+        if "bufferView" not in acc or acc.get("sparse") or ct not in COMPONENT_DTYPES:
+            return self._decoded(acc_index, width, what, indices)
+        view, _, start, end = self._view_data(acc.get("bufferView"), what)
         size = np.dtype(COMPONENT_DTYPES[ct]).itemsize
-        elem = size * width
         stride = int(view.get("byteStride") or 0)
-        if stride and (ct != FLOAT or stride % 4 or stride < elem):
-            return False
+        # The extractor steps by whole components and reads indices tightly packed.
+        if stride % size or (indices and stride not in (0, size)):
+            return self._decoded(acc_index, width, what, indices)
+        count = int(acc.get("count", 0))
         off = start + int(acc.get("byteOffset", 0))
-        if off % size:
-            return False
-        if off < start or (rows > 0 and off + (rows - 1) * (stride or elem) + elem > end):
+        if off < start or (count > 0 and off + (count - 1) * (stride or size * width) + size * width > end):
             raise ConversionError(f"{what}: accessor {acc_index} runs past the end of its bufferView")
-        return True
+        return acc_index
+
+    def _decoded(self, acc_index, width: int, what: str, indices: bool) -> int:
+        arr = self.read(acc_index, what)
+        if indices:
+            if arr.dtype.kind != "u":
+                raise ConversionError(f"{what}: accessor {acc_index} does not hold unsigned indices")
+            return self.add(arr.astype(np.uint32).ravel(), UINT)
+        return self.add(arr.astype(np.float32), FLOAT)
 
     def read(self, acc_index, what: str) -> np.ndarray:
-        """Decode any accessor to a (count, width) array (float64 for normalized or
-        float data, the stored integer type otherwise); sparse values applied."""
+        """Decode any accessor to a (count, width) array (float64 for normalized
+        data, the stored type otherwise); sparse values applied."""
         acc = _item(_get_list(self.asset.doc, "accessors"), acc_index, f"{what}: accessor")
         ct = acc.get("componentType")
         if ct not in COMPONENT_DTYPES:
@@ -352,24 +361,6 @@ class _Chunk:
             scale = float(np.iinfo(dt).max)
             arr = np.maximum(arr.astype(np.float64) / scale, -1.0)
         return arr
-
-
-def _triangles_from(mode: int, idx: np.ndarray) -> np.ndarray:
-    """Triangle-list indices (M, 3) from a list, strip or fan index sequence."""
-    idx = idx.astype(np.int64).ravel()
-    if mode == TRIANGLES:
-        n = len(idx) // 3
-        return idx[: n * 3].reshape(n, 3)
-    n = len(idx) - 2
-    if n <= 0:
-        return np.zeros((0, 3), dtype=np.int64)
-    k = np.arange(n)
-    if mode == TRIANGLE_STRIP:
-        even = (k % 2) == 0
-        a = np.where(even, idx[k], idx[k + 1])
-        b = np.where(even, idx[k + 1], idx[k])
-        return np.stack([a, b, idx[k + 2]], axis=1)
-    return np.stack([np.full(n, idx[0]), idx[k + 1], idx[k + 2]], axis=1)
 
 
 # ---------------------------------------------------------------- materials
@@ -501,6 +492,7 @@ def plan_tile(asset: GltfAsset, draco_available: bool) -> Plan:
             if not isinstance(prim, dict):
                 raise ConversionError(f"{what} is not an object")
             mode = prim.get("mode", TRIANGLES)
+            # Points and lines would only add vertices that no face uses.
             if mode not in (TRIANGLES, TRIANGLE_STRIP, TRIANGLE_FAN):
                 skipped.append(f"{what}: {MODE_NAMES.get(mode, f'mode {mode}')} primitive left out (no triangles)")
                 continue
@@ -529,6 +521,11 @@ def plan_tile(asset: GltfAsset, draco_available: bool) -> Plan:
                 materials=materials, total_vertices=total_v, total_faces=total_f, skipped=skipped)
 
 
+def _face_count(mode: int, n: int) -> int:
+    """Triangles the extractor forms from a list of n indices (or vertices)."""
+    return n // 3 if mode == TRIANGLES else max(n - 2, 0)
+
+
 def _plan_primitive(chunk: _Chunk, prim: dict, mode: int, mat: Material, draco_available: bool,
                     what: str) -> dict:
     attrs = prim.get("attributes") or {}
@@ -537,6 +534,7 @@ def _plan_primitive(chunk: _Chunk, prim: dict, mode: int, mat: Material, draco_a
     draco = (prim.get("extensions") or {}).get(DRACO)
     tc_name = f"TEXCOORD_{mat.texcoord}"
     sub_attrs: dict = {}
+    sub = {"attributes": sub_attrs, "mode": mode}
     if isinstance(draco, dict):
         if not draco_available:
             raise ConversionError(f"{what} {DRACO_MISSING}")
@@ -546,76 +544,22 @@ def _plan_primitive(chunk: _Chunk, prim: dict, mode: int, mat: Material, draco_a
         sub_attrs["POSITION"] = chunk.add(pos, FLOAT)
         if tc is not None and len(tc) == len(pos):
             sub_attrs["TEXCOORD_0"] = chunk.add(tc, FLOAT)
-        vcount = len(pos)
-        if mode != TRIANGLES:
-            tris = _triangles_from(mode, tris.ravel())
-        _check_index_range(tris, vcount, what)
-        sub = {"attributes": sub_attrs, "indices": chunk.add(tris.astype(np.uint32).ravel(), UINT)}
-        return {"sub": sub, "vcount": vcount, "fcount": len(tris)}
+        # The decoded faces, flattened, are the primitive's index list in its own mode.
+        sub["indices"] = chunk.add(tris.astype(np.uint32).ravel(), UINT)
+        return {"sub": sub, "vcount": len(pos), "fcount": _face_count(mode, tris.size)}
 
     if "POSITION" not in attrs:
         return {"sub": None}
-    pos_acc = attrs["POSITION"]
-    acc = _item(chunk.accessors, pos_acc, f"{what}: POSITION accessor")
+    acc = _item(chunk.accessors, attrs["POSITION"], f"{what}: POSITION accessor")
     vcount = int(acc.get("count", 0))
     if vcount <= 0:
         return {"sub": None}
-    if chunk.native_ok(pos_acc, (FLOAT,), 3, vcount, f"{what} POSITION"):
-        sub_attrs["POSITION"] = pos_acc
-    else:
-        arr = chunk.read(pos_acc, f"{what} POSITION")
-        if arr.shape[1] != 3:
-            raise ConversionError(f"{what}: POSITION is not VEC3")
-        sub_attrs["POSITION"] = chunk.add(arr.astype(np.float32), FLOAT)
-
-    tc_acc = attrs.get(tc_name)
-    if tc_acc is not None:
-        tacc = _item(chunk.accessors, tc_acc, f"{what}: {tc_name} accessor")
-        if int(tacc.get("count", 0)) < vcount:
-            raise ConversionError(f"{what}: {tc_name} has fewer elements than POSITION")
-        if chunk.native_ok(tc_acc, (FLOAT,), 2, vcount, f"{what} {tc_name}"):
-            sub_attrs["TEXCOORD_0"] = tc_acc
-        else:
-            arr = chunk.read(tc_acc, f"{what} {tc_name}")[:vcount]
-            if arr.shape[1] != 2:
-                raise ConversionError(f"{what}: {tc_name} is not VEC2")
-            sub_attrs["TEXCOORD_0"] = chunk.add(arr.astype(np.float32), FLOAT)
-
-    sub = {"attributes": sub_attrs}
+    sub_attrs["POSITION"] = chunk.accessor(attrs["POSITION"], 3, f"{what} POSITION")
+    if attrs.get(tc_name) is not None:
+        sub_attrs["TEXCOORD_0"] = chunk.accessor(attrs[tc_name], 2, f"{what} {tc_name}")
     idx_acc = prim.get("indices")
-    if mode == TRIANGLES and idx_acc is None:
-        return {"sub": sub, "vcount": vcount, "fcount": vcount // 3}
-    if mode == TRIANGLES:
-        iacc = _item(chunk.accessors, idx_acc, f"{what}: indices accessor")
-        icount = int(iacc.get("count", 0))
-        if chunk.native_ok(idx_acc, (USHORT, UINT), 1, icount - icount % 3, f"{what} indices"):
-            # Range checked after extraction, on the faces array itself.
-            sub["indices"] = idx_acc
-            return {"sub": sub, "vcount": vcount, "fcount": icount // 3}
-        seq = chunk.read(idx_acc, f"{what} indices")
-    elif idx_acc is None:
-        seq = np.arange(vcount, dtype=np.int64)
-    else:
-        seq = chunk.read(idx_acc, f"{what} indices")
-    tris = _triangles_from(mode, seq)
-    _check_index_range(tris, vcount, what)
-    sub["indices"] = chunk.add(tris.astype(np.uint32).ravel(), UINT)
-    return {"sub": sub, "vcount": vcount, "fcount": len(tris)}
-
-
-def _check_index_range(tris: np.ndarray, vcount: int, what: str) -> None:
-    if tris.size and (tris.min() < 0 or tris.max() >= vcount):
-        raise ConversionError(f"{what}: index {int(tris.max())} is beyond its {vcount} vertices")
-
-
-def check_faces(plan: Plan, faces: np.ndarray) -> None:
-    """Every face of a primitive must index that primitive's own vertices (the
-    extractor copies index values as they are stored)."""
-    for k, p in enumerate(plan.prims):
-        if not p.fcount:
-            continue
-        f = faces[p.f0:p.f0 + p.fcount]
-        lo, hi = int(f.min()), int(f.max())
-        if lo < p.v0 or hi >= p.v0 + p.vcount:
-            bad = hi if hi >= p.v0 + p.vcount else lo
-            raise ConversionError(f"primitive slot {k}: index {bad - p.v0} is outside its {p.vcount} vertices")
+    if idx_acc is None:
+        return {"sub": sub, "vcount": vcount, "fcount": _face_count(mode, vcount)}
+    iacc = _item(chunk.accessors, idx_acc, f"{what}: indices accessor")
+    sub["indices"] = chunk.accessor(idx_acc, 1, f"{what} indices", indices=True)
+    return {"sub": sub, "vcount": vcount, "fcount": _face_count(mode, int(iacc.get("count", 0)))}

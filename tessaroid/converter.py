@@ -28,7 +28,7 @@ from typing import Iterable, Sequence
 import numpy as np
 
 from ._content import ConversionError, read_contents
-from ._mesh import Y_UP_TO_Z_UP, Material, Plan, check_faces, image_bytes, plan_tile
+from ._mesh import Y_UP_TO_Z_UP, Material, Plan, image_bytes, plan_tile
 from ._tileset import WalkError, load_tileset, select_tiles
 
 __all__ = ["convert", "Summary", "TileResult", "ConversionError", "SUPPORTED_CRS"]
@@ -266,12 +266,9 @@ def _texcoords(tc: np.ndarray | None, plan: Plan) -> np.ndarray | None:
     if tc is None:
         return None
     for p in plan.prims:
-        rows = tc[p.v0:p.v0 + p.vcount]
-        if not p.has_texcoord:
-            rows[:] = 0.0  # the extractor leaves these rows undefined
-            continue
         m = plan.materials[p.material].uv_matrix
-        if m is not None:
+        if p.has_texcoord and m is not None:
+            rows = tc[p.v0:p.v0 + p.vcount]
             rows[:] = rows @ m[:2, :2].T + m[:2, 2]
     return tc
 
@@ -327,7 +324,12 @@ def _asset_mesh(ow, asset, task: TileTask, opts: Options, res: TileResult) -> _A
     res.notes += plan.skipped
     if plan.total_vertices == 0:
         return None
-    arrays = ow.extract_mesh_arrays(plan.subdoc, plan.bin_chunk)
+    try:
+        arrays = ow.extract_mesh_arrays(plan.subdoc, plan.bin_chunk)
+    except (ValueError, IndexError, OverflowError) as exc:
+        # Reads outside the data, index values beyond their primitive's vertices,
+        # unknown component types or modes, counts too large.
+        raise ConversionError(f"invalid mesh data: {exc}") from None
     if arrays is None:
         return None
     pos, faces, tc = arrays[0], arrays[1], arrays[2]
@@ -335,7 +337,6 @@ def _asset_mesh(ow, asset, task: TileTask, opts: Options, res: TileResult) -> _A
         raise ConversionError(
             f"mesh extraction gave {pos.shape[0]} vertices / {faces.shape[0]} faces, "
             f"expected {plan.total_vertices} / {plan.total_faces}")
-    check_faces(plan, faces)
     pre = np.asarray(task.matrix, dtype=np.float64).reshape(4, 4)
     rtc = _rtc(asset)
     if rtc is not None:

@@ -1,11 +1,16 @@
-"""Helpers shared by the converter tests: a small OBJ reader and pyproj references."""
+"""Helpers shared by the converter tests: a small OBJ reader, pyproj references, GLB packing."""
 
 from __future__ import annotations
 
+import json
+import struct
 from dataclasses import dataclass, field
 from pathlib import Path
 
 import numpy as np
+
+# The glTF y-up frame to the z-up tile frame: (x, y, z) -> (x, -z, y), for row vectors.
+Y_TO_Z = np.array([[1, 0, 0], [0, 0, 1], [0, -1, 0]], dtype=np.float64)
 
 
 @dataclass
@@ -19,31 +24,26 @@ class Obj:
 
 
 def read_obj(path: str | Path) -> Obj:
-    v, vt, faces, fvt, groups = [], [], [], [], []
-    mtllib = None
+    obj = Obj(v=[], vt=[], faces=[], face_vt=[])
     for line in Path(path).read_text(encoding="ascii").splitlines():
-        parts = line.split()
-        if not parts or parts[0].startswith("#"):
-            continue
-        if parts[0] == "v":
-            v.append([float(x) for x in parts[1:4]])
-        elif parts[0] == "vt":
-            vt.append([float(x) for x in parts[1:3]])
-        elif parts[0] == "f":
-            corners = [c.split("/") for c in parts[1:]]
-            assert len(corners) == 3, line
-            faces.append([int(c[0]) for c in corners])
-            fvt.append(len(corners[0]) > 1)
-            if len(corners[0]) > 1:
-                assert all(c[0] == c[1] for c in corners), line
-            if groups:
-                groups[-1] = (groups[-1][0], groups[-1][1] + 1)
-        elif parts[0] == "usemtl":
-            groups.append((parts[1], 0))
-        elif parts[0] == "mtllib":
-            mtllib = parts[1]
-    return Obj(v=np.array(v, dtype=np.float64).reshape(-1, 3), vt=np.array(vt, dtype=np.float64).reshape(-1, 2),
-               faces=np.array(faces, dtype=np.int64).reshape(-1, 3), face_vt=fvt, mtllib=mtllib, groups=groups)
+        key, *rest = line.split() or ["#"]
+        if key in ("v", "vt"):
+            getattr(obj, key).append([float(x) for x in rest[:3 if key == "v" else 2]])
+        elif key == "f":
+            corners = [c.split("/") for c in rest]
+            assert len(corners) == 3 and all(c[1:] in ([], [c[0]]) for c in corners), line
+            obj.faces.append([int(c[0]) for c in corners])
+            obj.face_vt.append(len(corners[0]) > 1)
+            if obj.groups:
+                obj.groups[-1] = (obj.groups[-1][0], obj.groups[-1][1] + 1)
+        elif key == "usemtl":
+            obj.groups.append((rest[0], 0))
+        elif key == "mtllib":
+            obj.mtllib = rest[0]
+    obj.v = np.array(obj.v, dtype=np.float64).reshape(-1, 3)
+    obj.vt = np.array(obj.vt, dtype=np.float64).reshape(-1, 2)
+    obj.faces = np.array(obj.faces, dtype=np.int64).reshape(-1, 3)
+    return obj
 
 
 def read_mtl(path: str | Path) -> dict[str, dict[str, str]]:
@@ -60,35 +60,38 @@ def read_mtl(path: str | Path) -> dict[str, dict[str, str]]:
     return out
 
 
-def reference_positions(ecef: np.ndarray, crs: str) -> np.ndarray:
-    """The expected OBJ coordinates of ECEF points, computed with pyproj."""
+def assert_positions(got: np.ndarray, ecef: np.ndarray, crs: str) -> None:
+    """Against pyproj: within 1 mm (metric columns) or 1e-8 degrees (geographic columns)."""
     import pyproj
 
-    if crs == "EPSG:4978":
-        return ecef.copy()
-    if crs == "EPSG:4326":
-        t = pyproj.Transformer.from_crs("EPSG:4978", "EPSG:4979", always_xy=True)
-    else:
-        t = pyproj.Transformer.from_crs("EPSG:4978", crs, always_xy=True)
-    x, y, z = t.transform(ecef[:, 0], ecef[:, 1], ecef[:, 2])
-    out = np.stack([x, y, z], axis=1)
-    if crs == "EPSG:3857":
+    def to(target):
+        return np.stack(pyproj.Transformer.from_crs("EPSG:4978", target, always_xy=True).transform(*ecef.T), 1)
+
+    exp = ecef if crs == "EPSG:4978" else to("EPSG:4979")
+    if crs not in ("EPSG:4978", "EPSG:4326"):
         # Web Mercator is 2-D in PROJ; the written height is the ellipsoidal one.
-        t3 = pyproj.Transformer.from_crs("EPSG:4978", "EPSG:4979", always_xy=True)
-        out[:, 2] = t3.transform(ecef[:, 0], ecef[:, 1], ecef[:, 2])[2]
-    return out
-
-
-def assert_positions(got: np.ndarray, ecef: np.ndarray, crs: str) -> None:
-    """Within 1 mm (metric columns) or 1e-8 degrees (geographic columns)."""
-    exp = reference_positions(ecef, crs)
+        exp = np.column_stack([to(crs)[:, :2], exp[:, 2]])
     assert got.shape == exp.shape
     if crs == "EPSG:4326":
         np.testing.assert_allclose(got[:, :2], exp[:, :2], rtol=0, atol=1e-8)
-        np.testing.assert_allclose(got[:, 2], exp[:, 2], rtol=0, atol=1e-3)
-    else:
-        np.testing.assert_allclose(got, exp, rtol=0, atol=1e-3)
+        got, exp = got[:, 2], exp[:, 2]
+    np.testing.assert_allclose(got, exp, rtol=0, atol=1e-3)
 
 
 def no_temp_files(folder: str | Path) -> bool:
     return not [p for p in Path(folder).iterdir() if p.name.endswith(".tmp")]
+
+
+def split_glb(data: bytes) -> tuple[dict, bytes]:
+    """The JSON document and binary chunk of a GLB (both chunks present)."""
+    jlen = struct.unpack_from("<I", data, 12)[0]
+    return json.loads(data[20:20 + jlen]), bytes(data[28 + jlen:])
+
+
+def pack_glb(doc: dict, binary: bytes) -> bytes:
+    binary += b"\0" * ((-len(binary)) % 4)
+    doc["buffers"] = [{"byteLength": len(binary)}]
+    js = json.dumps(doc).encode()
+    js += b" " * ((-len(js)) % 4)
+    return (struct.pack("<4sIIII", b"glTF", 2, 28 + len(js) + len(binary), len(js), 0x4E4F534A) + js
+            + struct.pack("<II", len(binary), 0x004E4942) + binary)

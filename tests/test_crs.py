@@ -19,19 +19,9 @@ B = A * math.sqrt(1.0 - E2)  # semi-minor axis
 SUPPORTED_MSG = "'. Supported: EPSG:3857, EPSG:4326, EPSG:4978, ''"
 
 
-@pytest.fixture(scope="module")
-def to_ecef():
-    return pyproj.Transformer.from_crs("EPSG:4979", "EPSG:4978", always_xy=True)
-
-
-@pytest.fixture(scope="module")
-def proj_geo():
-    return pyproj.Transformer.from_crs("EPSG:4978", "EPSG:4979", always_xy=True)
-
-
-@pytest.fixture(scope="module")
-def proj_merc():
-    return pyproj.Transformer.from_crs("EPSG:4978", "EPSG:3857", always_xy=True)
+TO_ECEF, PROJ_GEO, PROJ_MERC = (pyproj.Transformer.from_crs(src, dst, always_xy=True) for src, dst in
+                                (("EPSG:4979", "EPSG:4978"), ("EPSG:4978", "EPSG:4979"),
+                                 ("EPSG:4978", "EPSG:3857")))
 
 
 def seeded_rng(name):
@@ -40,8 +30,8 @@ def seeded_rng(name):
     return np.random.default_rng(seed)
 
 
-def ecef_of(to_ecef, lon, lat, h):
-    return np.stack(to_ecef.transform(lon, lat, h), axis=1)
+def ecef_of(lon, lat, h):
+    return np.stack(TO_ECEF.transform(lon, lat, h), axis=1)
 
 
 def globe_sample(rng, n):
@@ -61,13 +51,13 @@ def angle_diff(a, b):
 
 # --- accuracy against PROJ ---------------------------------------------------
 
-def test_geographic_matches_proj(ow, to_ecef, proj_geo):
+def test_geographic_matches_proj(ow):
     rng = seeded_rng("geographic vs PROJ")
     lon, lat, h = globe_sample(rng, 20000)
-    pts = ecef_of(to_ecef, lon, lat, h)
+    pts = ecef_of(lon, lat, h)
     ours = pts.copy()
     ow.ecef_to_wgs84_geo(ours)
-    plon, plat, ph = proj_geo.transform(pts[:, 0], pts[:, 1], pts[:, 2])
+    plon, plat, ph = PROJ_GEO.transform(pts[:, 0], pts[:, 1], pts[:, 2])
     # Within 1e-10 degrees of the pole the longitude is meaningless.
     off_pole = np.abs(plat) < 90.0 - 1e-10
     assert np.abs(angle_diff(ours[off_pole, 0], plon[off_pole])).max() < 1e-10
@@ -75,13 +65,13 @@ def test_geographic_matches_proj(ow, to_ecef, proj_geo):
     assert np.abs(ours[:, 2] - ph).max() < 5e-3
 
 
-def test_webmercator_matches_proj(ow, to_ecef, proj_merc):
+def test_webmercator_matches_proj(ow):
     rng = seeded_rng("Web Mercator vs PROJ")
     lon, lat, h = globe_sample(rng, 20000)
-    pts = ecef_of(to_ecef, lon, lat, h)
+    pts = ecef_of(lon, lat, h)
     ours = pts.copy()
     ow.ecef_to_webmercator(ours)
-    px, py, ph = proj_merc.transform(pts[:, 0], pts[:, 1], pts[:, 2])
+    px, py, ph = PROJ_MERC.transform(pts[:, 0], pts[:, 1], pts[:, 2])
     below = np.abs(lat) < 85.0
     # Across the antimeridian x may come out as +a*pi or -a*pi.
     across = np.abs(np.abs(px) - A * math.pi) < 1.0
@@ -94,29 +84,18 @@ def test_webmercator_matches_proj(ow, to_ecef, proj_merc):
 # Near the polar axis: (distance from the axis in metres, height) ->
 # latitude and height within these bounds of PROJ. On the axis itself the
 # pole is exact and the height is |z| - b.
-NEAR_AXIS = [
-    (0.0, 100.0),
-    (1e-300, 100.0),
-    (1e-200, -500.0),
-    (1e-150, 9000.0),
-    (1e-30, 100.0),
-    (1e-6, 100.0),
-    (1e-3, 100.0),
-    (1.0, -500.0),
-    (1.0, 9000.0),
-    (6.0, 100.0),
-    (6.0, 9000.0),
-]
+NEAR_AXIS = [(0.0, 100.0), (1e-300, 100.0), (1e-200, -500.0), (1e-150, 9000.0), (1e-30, 100.0),
+             (1e-6, 100.0), (1e-3, 100.0), (1.0, -500.0), (1.0, 9000.0), (6.0, 100.0), (6.0, 9000.0)]
 
 
 @pytest.mark.parametrize("north", [True, False], ids=["north", "south"])
 @pytest.mark.parametrize("offset,height", NEAR_AXIS)
-def test_near_polar_axis_matches_proj(ow, proj_geo, offset, height, north):
+def test_near_polar_axis_matches_proj(ow, offset, height, north):
     z = (B + height) * (1.0 if north else -1.0)
     pts = np.array([[offset, 0.0, z], [0.0, -offset, z], [-offset * 0.6, offset * 0.8, z]])
     ours = pts.copy()
     ow.ecef_to_wgs84_geo(ours)
-    _, plat, ph = proj_geo.transform(pts[:, 0], pts[:, 1], pts[:, 2])
+    _, plat, ph = PROJ_GEO.transform(pts[:, 0], pts[:, 1], pts[:, 2])
     assert np.all(np.isfinite(ours))
     assert np.abs(ours[:, 1] - plat).max() < 1e-10
     assert np.abs(ours[:, 2] - ph).max() < 3e-6
@@ -125,21 +104,15 @@ def test_near_polar_axis_matches_proj(ow, proj_geo, offset, height, north):
         assert list(ours[:, 2]) == [abs(z) - B] * 3
 
 
-# --- the documented cases ------------------------------------------------------
+# --- worked examples and array handling ------------------------------------------
 
-@pytest.mark.parametrize(
-    "conv,lon_lat_h,expect,tol",
-    [
-        ("ecef_to_wgs84_geo", (0.0, 0.0, 0.0), (0.0, 0.0, 0.0), 1e-9),
-        ("ecef_to_webmercator", (0.0, 0.0, 0.0), (0.0, 0.0, 0.0), 1e-9),
-        ("ecef_to_wgs84_geo", (90.0, 0.0, 0.0), (90.0, 0.0, 0.0), 1e-9),
-        ("ecef_to_webmercator", (90.0, 0.0, 0.0), (A * math.pi / 2, 0.0, 0.0), 1e-8),
-        ("ecef_to_webmercator", (0.0, 89.0, 0.0), (0.0, 30240971.96, 0.0), 0.01),  # no clamp
-        ("ecef_to_wgs84_geo", (10.0, 45.0, 100.0), (10.0, 45.0, 100.0), 1e-9),
-    ],
-)
-def test_known_points(ow, to_ecef, conv, lon_lat_h, expect, tol):
-    pts = ecef_of(to_ecef, *([v] for v in lon_lat_h))
+@pytest.mark.parametrize("conv,lon_lat_h,expect,tol", [
+    ("ecef_to_wgs84_geo", (10.0, 45.0, 100.0), (10.0, 45.0, 100.0), 1e-9),
+    ("ecef_to_webmercator", (90.0, 0.0, 0.0), (A * math.pi / 2, 0.0, 0.0), 1e-8),
+    ("ecef_to_webmercator", (0.0, 89.0, 0.0), (0.0, 30240971.96, 0.0), 0.01),  # no clamp at 85
+])
+def test_known_points(ow, conv, lon_lat_h, expect, tol):
+    pts = ecef_of(*([v] for v in lon_lat_h))
     assert getattr(ow, conv)(pts) is None
     np.testing.assert_allclose(pts[0, :2], expect[:2], rtol=0, atol=tol)
     assert abs(pts[0, 2] - expect[2]) < 1e-5
@@ -155,16 +128,12 @@ def test_wide_rows_keep_their_other_columns(ow, conv):
     assert np.array_equal(pts[:, :3], np.repeat(narrow, 37, axis=0))
 
 
-@pytest.mark.parametrize(
-    "make",
-    [
-        lambda: [[A, 0.0, 0.0], [0.0, A, 0.0]],
-        lambda: np.array([[A, 0.0, 0.0], [0.0, A, 0.0]], dtype=np.float32),
-        lambda: np.asfortranarray([[A, 0.0, 0.0], [0.0, A, 0.0]]),
-        lambda: np.array([[A, 0.0, 0.0, 9.0], [0.0, A, 0.0, 9.0]])[:, :3],
-    ],
-    ids=["list", "float32", "fortran", "strided"],
-)
+@pytest.mark.parametrize("make", [
+    lambda: [[A, 0.0, 0.0], [0.0, A, 0.0]],
+    lambda: np.array([[A, 0.0, 0.0], [0.0, A, 0.0]], dtype=np.float32),
+    lambda: np.asfortranarray([[A, 0.0, 0.0], [0.0, A, 0.0]]),
+    lambda: np.array([[A, 0.0, 0.0, 9.0], [0.0, A, 0.0, 9.0]])[:, :3],
+], ids=["list", "float32", "fortran", "strided"])
 def test_converted_copies_leave_the_caller_unchanged(ow, make):
     obj = make()
     before = np.array(obj, dtype=np.float64)
@@ -172,40 +141,41 @@ def test_converted_copies_leave_the_caller_unchanged(ow, make):
     assert np.array_equal(np.array(obj, dtype=np.float64), before)
 
 
-@pytest.mark.parametrize(
-    "obj",
-    [np.zeros(0), np.array([A, 0.0, 0.0]), np.zeros((0, 3)), 5.0],
-    ids=["empty-1d", "three-values", "no-rows", "scalar"],
-)
+@pytest.mark.parametrize("obj", [np.zeros(0), np.array([A, 0.0, 0.0]), np.zeros((0, 3)), 5.0],
+                         ids=["empty-1d", "three-values", "no-rows", "scalar"])
 def test_nothing_to_convert(ow, obj):
     before = np.array(obj, copy=True)
     assert ow.ecef_to_webmercator(obj) is None
     assert np.array_equal(np.asarray(obj), before)
 
 
-def test_refusals_leave_the_array_unchanged(ow):
-    cube = np.full((2, 3, 1), A)
-    with pytest.raises(ValueError, match=r"^Buffer has wrong number of dimensions \(expected 2, got 3\)$"):
-        ow.ecef_to_wgs84_geo(cube)
-    frozen = np.array([[A, 0.0, 0.0]])
-    frozen.flags.writeable = False
-    with pytest.raises(ValueError):
-        ow.ecef_to_wgs84_geo(frozen)
-    assert np.array_equal(frozen, [[A, 0.0, 0.0]])
+def _frozen():
+    a = np.array([[A, 0.0, 0.0]])
+    a.flags.writeable = False
+    return a
 
 
-@pytest.mark.parametrize("cols", [0, 1, 2])
-def test_rows_narrower_than_three_are_refused(ow, cols):
-    # Reading columns 0..2 of such rows would run past each row (and the
-    # last one past the array).
-    pts = np.full((4, cols), A)
-    with pytest.raises(ValueError):
-        ow.ecef_to_webmercator(pts)
-    assert np.all(pts == A)
+# Rows narrower than three would have columns 0..2 read past each row (and the last one past
+# the array).
+@pytest.mark.parametrize("make,message", [
+    (lambda: np.full((2, 3, 1), A), r"^Buffer has wrong number of dimensions \(expected 2, got 3\)$"),
+    (_frozen, "read-only"),
+    (lambda: np.full((4, 0), A), "columns"), (lambda: np.full((4, 1), A), "columns"),
+    (lambda: np.full((4, 2), A), "columns"),
+], ids=["3-d", "read-only", "0-columns", "1-column", "2-columns"])
+@pytest.mark.parametrize("call", [lambda ow, a: ow.ecef_to_webmercator(a),
+                                  lambda ow, a: ow.ecef_to_wgs84_geo(a),
+                                  lambda ow, a: ow.convert_crs(a, "EPSG:3857")],
+                         ids=["webmercator", "geographic", "convert_crs"])
+def test_refusals_leave_the_array_unchanged(ow, make, message, call):
+    pts = make()
+    with pytest.raises(ValueError, match=message):
+        call(ow, pts)
+    assert np.all(pts == A) or np.array_equal(pts, [[A, 0.0, 0.0]])
 
 
-def test_nan_row_does_not_disturb_its_neighbours(ow, to_ecef):
-    pts = ecef_of(to_ecef, np.linspace(-170, 170, 40), np.linspace(-80, 80, 40), np.full(40, 50.0))
+def test_nan_row_does_not_disturb_its_neighbours(ow):
+    pts = ecef_of(np.linspace(-170, 170, 40), np.linspace(-80, 80, 40), np.full(40, 50.0))
     alone = pts.copy()
     ow.ecef_to_wgs84_geo(alone)
     pts[17] = [np.nan, 1.0, 1.0]
@@ -220,8 +190,8 @@ def test_nan_row_does_not_disturb_its_neighbours(ow, to_ecef):
 # --- convert_crs ---------------------------------------------------------------
 
 @pytest.fixture
-def sample(to_ecef):
-    return ecef_of(to_ecef, [10.0, -120.0, 179.0], [45.0, -30.0, 84.0], [100.0, 0.0, 8000.0])
+def sample():
+    return ecef_of([10.0, -120.0, 179.0], [45.0, -30.0, 84.0], [100.0, 0.0, 8000.0])
 
 
 @pytest.mark.parametrize("crs", ["", "  ecef ", "epsg:4978", "ECEF", "\tEPSG:4978\n"])
@@ -232,11 +202,10 @@ def test_convert_crs_leaves_ecef_alone(ow, sample, crs):
     assert ow.convert_crs(object(), crs) is None  # positions not inspected
 
 
-@pytest.mark.parametrize(
-    "crs,conv",
-    [(" epsg:3857\n", "ecef_to_webmercator"), ("EPSG:3857", "ecef_to_webmercator"),
-     ("Epsg:4326", "ecef_to_wgs84_geo"), ("epſg:4326", "ecef_to_wgs84_geo")],
-)
+@pytest.mark.parametrize("crs,conv", [
+    (" epsg:3857\n", "ecef_to_webmercator"), ("EPSG:3857", "ecef_to_webmercator"),
+    ("Epsg:4326", "ecef_to_wgs84_geo"), ("epſg:4326", "ecef_to_wgs84_geo"),
+])
 def test_convert_crs_dispatch(ow, sample, crs, conv):
     expect = sample.copy()
     getattr(ow, conv)(expect)
@@ -244,30 +213,14 @@ def test_convert_crs_dispatch(ow, sample, crs, conv):
     assert np.array_equal(sample, expect)
 
 
-@pytest.mark.parametrize(
-    "crs",
-    ["EPSG:32633", " utm ", "EPSG: 3857", "3857", "urn:ogc:def:crs:EPSG::3857", "WGS84",
-     "EPSG:3857\x00", "'quoted'"],
-)
+@pytest.mark.parametrize("crs", ["EPSG:32633", " utm ", "EPSG: 3857", "3857", "WGS84",
+                                 "EPSG:3857\x00", "'quoted'"])
 def test_convert_crs_unsupported(ow, sample, crs):
     before = sample.copy()
     with pytest.raises(ValueError) as info:
         ow.convert_crs(sample, crs)
     assert str(info.value) == "Unsupported CRS '" + crs + SUPPORTED_MSG
     assert np.array_equal(sample, before)
-
-
-def test_convert_crs_argument_types(ow, sample):
-    with pytest.raises(TypeError, match=r"^Argument 'crs' has incorrect type \(expected str, got int\)$"):
-        ow.convert_crs(sample, 3857)
-
-    class Name(str):
-        pass
-
-    with pytest.raises(TypeError, match="expected str, got Name"):
-        ow.convert_crs(sample, Name("EPSG:3857"))
-    with pytest.raises(AttributeError, match="strip"):
-        ow.convert_crs(sample, None)
 
 
 def test_convert_crs_calls_the_module_global_at_call_time(ow, monkeypatch):
@@ -279,10 +232,6 @@ def test_convert_crs_calls_the_module_global_at_call_time(ow, monkeypatch):
     monkeypatch.delattr(ow, "ecef_to_webmercator")
     with pytest.raises(NameError, match="ecef_to_webmercator"):
         ow.convert_crs(marker, "EPSG:3857")
+    with pytest.raises(AttributeError, match="strip"):
+        ow.convert_crs(marker, None)
 
-
-def test_convert_crs_propagates_conversion_errors(ow):
-    frozen = np.array([[A, 0.0, 0.0]])
-    frozen.flags.writeable = False
-    with pytest.raises(ValueError):
-        ow.convert_crs(frozen, "EPSG:3857")

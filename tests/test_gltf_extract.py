@@ -1,4 +1,7 @@
-"""extract_mesh_arrays on hand-built documents: one rule (or one way to break it) per test."""
+"""extract_mesh_arrays on hand-built documents: fixed examples and the ways to break it.
+
+Concatenation, strides, offsets, component types and texcoords over random documents are
+compared with the NumPy model in test_gltf_properties.py."""
 
 from __future__ import annotations
 
@@ -11,19 +14,13 @@ F32, U8, I8, I16, U16, U32 = 5126, 5121, 5120, 5122, 5123, 5125
 class Doc:
     """Builds a glTF JSON document and its binary chunk, one buffer view per added array."""
 
-    def __init__(self, pad: int = 0):
-        self.bin = bytearray(b"\0" * pad)
-        self.views: list[dict] = []
-        self.accessors: list[dict] = []
-        self.prims: list[dict] = []
+    def __init__(self):
+        self.bin, self.views, self.accessors, self.prims = bytearray(), [], [], []
 
-    def view(self, data: bytes, stride: int | None = None, align: int = 4) -> int:
-        while len(self.bin) % align:
-            self.bin += b"\0"
-        view = {"buffer": 0, "byteOffset": len(self.bin), "byteLength": len(data)}
-        if stride is not None:
-            view["byteStride"] = stride
-        self.views.append(view)
+    def view(self, data: bytes, stride: int | None = None) -> int:
+        self.bin += b"\0" * (-len(self.bin) % 4)
+        self.views.append({"buffer": 0, "byteOffset": len(self.bin), "byteLength": len(data)}
+                          | ({} if stride is None else {"byteStride": stride}))
         self.bin += data
         return len(self.views) - 1
 
@@ -31,17 +28,14 @@ class Doc:
         self.accessors.append({"bufferView": view, "count": count, "componentType": ctype, **extra})
         return len(self.accessors) - 1
 
-    def add(self, values, dtype, count: int | None = None, ctype: int = F32, stride=None, **extra) -> int:
+    def add(self, values, dtype, count: int | None = None, ctype: int = F32, **extra) -> int:
         arr = np.asarray(values, dtype=dtype)
-        view = self.view(arr.tobytes(), stride)
-        return self.accessor(view, len(arr) if count is None else count, ctype, **extra)
+        return self.accessor(self.view(arr.tobytes()), len(arr) if count is None else count, ctype, **extra)
 
     def prim(self, position: int, indices: int | None = None, **attrs) -> dict:
-        prim = {"attributes": {"POSITION": position, **attrs}}
-        if indices is not None:
-            prim["indices"] = indices
-        self.prims.append(prim)
-        return prim
+        self.prims.append({"attributes": {"POSITION": position, **attrs}}
+                          | ({} if indices is None else {"indices": indices}))
+        return self.prims[-1]
 
     def gltf(self) -> dict:
         return {"meshes": [{"primitives": self.prims}], "accessors": self.accessors,
@@ -54,15 +48,6 @@ class Doc:
 def positions(n: int, start: float = 0.0) -> np.ndarray:
     return (np.arange(n * 3, dtype=np.float32) + start).reshape(n, 3)
 
-
-def two_primitives(index_dtype=None, ctype=None, index_values=(0, 1, 2, 2, 1, 3)):
-    """A non-indexed primitive of 4 vertices, then one of 4 vertices with the given indices."""
-    d = Doc()
-    d.prim(d.add(positions(4), "<f4"))
-    p2 = d.add(positions(4, 100), "<f4")
-    idx = None if index_dtype is None else d.add(index_values, index_dtype, ctype=ctype)
-    d.prim(p2, idx)
-    return d
 
 
 # ---- results that are None, and the bin_chunk argument ----------------------------------------
@@ -90,119 +75,33 @@ def test_bin_chunk_none_with_geometry_raises(ow):
         ow.extract_mesh_arrays(d.gltf(), None)
 
 
-def test_bin_chunk_must_be_exact_bytes(ow):
-    with pytest.raises(TypeError, match=r"Argument 'bin_chunk' has incorrect type \(expected bytes, got bytearray\)"):
-        ow.extract_mesh_arrays({}, bytearray(b"x"))
+# ---- triangles --------------------------------------------------------------------------------
 
-
-# ---- concatenation, offsets, triangles --------------------------------------------------------
-
-def test_non_indexed_primitives_of_4_and_3_vertices(ow):
-    d = Doc()
-    d.prim(d.add(positions(4), "<f4"))
-    d.prim(d.add(positions(3, 100), "<f4"))
-    pos, faces, tex, uvr, fid = d.run(ow)
-    assert pos.dtype == np.float64 and pos.shape == (7, 3) and pos.flags.c_contiguous
-    np.testing.assert_array_equal(pos[:4], positions(4))
-    np.testing.assert_array_equal(pos[4:], positions(3, 100))
-    assert faces.dtype == np.int64 and faces.tolist() == [[0, 1, 2], [4, 5, 6]]
-    assert tex is None and uvr is None and fid is None
-
-
-@pytest.mark.parametrize("dtype,ctype", [("u1", U8), ("<u2", U16), ("<u4", U32)])
-@pytest.mark.parametrize("values", [(0, 1, 2, 2, 1, 3), (0, 1, 2, 2, 1, 3, 3)], ids=["6", "7-leftover"])
-def test_indexed_primitive_rebased_on_voffset(ow, dtype, ctype, values):
-    _, faces, *_ = two_primitives(dtype, ctype, values).run(ow)
-    assert faces.tolist() == [[0, 1, 2], [4, 5, 6], [6, 5, 7]]
-
-
-def test_unsigned_byte_indices_read_one_byte_each(ow):
-    # Six u8 indices at the very end of the chunk: reading four bytes an index would run past it.
-    d = Doc()
-    p = d.add(positions(4), "<f4")
-    idx = d.add([3, 2, 1, 0, 1, 2], "u1", ctype=U8)
-    d.prim(p, idx)
-    assert len(d.bin) == 48 + 6
-    _, faces, *_ = d.run(ow)
-    assert faces.tolist() == [[3, 2, 1], [0, 1, 2]]
-
-
-@pytest.mark.parametrize("mode,indexed,expected", [
-    (5, False, [[0, 1, 2], [1, 3, 2], [2, 3, 4]]),
-    (6, False, [[1, 2, 0], [2, 3, 0], [3, 4, 0]]),
-    (5, True, [[4, 3, 2], [3, 1, 2], [2, 1, 0]]),
-    (6, True, [[3, 2, 4], [2, 1, 4], [1, 0, 4]]),
-    (4, False, [[0, 1, 2]]),
-    (None, False, [[0, 1, 2]]),
+# A second primitive of 4 vertices follows, so that the first one's vertex count is seen to be
+# added to its indices whatever its mode gave.
+@pytest.mark.parametrize("mode,n,indexed,expected", [
+    (5, 5, False, [[0, 1, 2], [1, 3, 2], [2, 3, 4]]),
+    (6, 5, False, [[1, 2, 0], [2, 3, 0], [3, 4, 0]]),
+    (5, 5, True, [[4, 3, 2], [3, 1, 2], [2, 1, 0]]),
+    (6, 5, True, [[3, 2, 4], [2, 1, 4], [1, 0, 4]]),
+    (4, 5, False, [[0, 1, 2]]),
+    (None, 5, False, [[0, 1, 2]]),
+    (5, 2, False, []), (6, 1, False, []), (6, 3, False, [[1, 2, 0]]),
+    (0, 5, False, []), (1, 5, True, []), (2, 5, False, []), (3, 5, True, []),
 ])
-def test_strips_and_fans_are_triangulated(ow, mode, indexed, expected):
+def test_modes_give_these_triangles(ow, mode, n, indexed, expected):
     d = Doc()
-    p = d.add(positions(5), "<f4")
-    idx = d.add([4, 3, 2, 1, 0], "<u2", ctype=U16) if indexed else None
-    prim = d.prim(p, idx)
+    idx = d.add(range(n - 1, -1, -1), "<u2", ctype=U16) if indexed else None
+    prim = d.prim(d.add(positions(n), "<f4"), idx)
     if mode is not None:
         prim["mode"] = mode
-    _, faces, *_ = d.run(ow)
-    assert faces.tolist() == expected
-
-
-@pytest.mark.parametrize("mode", [0, 1, 2, 3])
-@pytest.mark.parametrize("indexed", [False, True])
-def test_points_and_lines_give_vertices_without_faces(ow, mode, indexed):
-    d = two_primitives("<u2", U16)
-    d.prims[0]["mode"] = mode
-    if indexed:
-        d.prims[0]["indices"] = d.add([0, 1, 2, 3], "<u2", ctype=U16)
+    d.prim(d.add(positions(4), "<f4"), d.add([0, 1, 2, 2, 1, 3, 3], "u1", ctype=U8))
     pos, faces, *_ = d.run(ow)
-    assert pos.shape == (8, 3)
-    assert faces.tolist() == [[4, 5, 6], [6, 5, 7]]
+    assert pos.shape == (n + 4, 3)
+    assert faces.tolist() == expected + [[n, n + 1, n + 2], [n + 2, n + 1, n + 3]]
 
 
-@pytest.mark.parametrize("mode", [5, 6])
-@pytest.mark.parametrize("n,faces", [(1, 0), (2, 0), (3, 1)])
-def test_short_strips_and_fans(ow, mode, n, faces):
-    d = Doc()
-    d.prim(d.add(positions(n), "<f4"))["mode"] = mode
-    assert d.run(ow)[1].shape == (faces, 3)
-
-
-def test_unknown_mode_is_refused(ow):
-    d = Doc()
-    d.prim(d.add(positions(3), "<f4"))["mode"] = 7
-    with pytest.raises(ValueError, match="mode 7"):
-        d.run(ow)
-
-
-def test_index_past_primitive_vertices_is_refused(ow):
-    # Index 4 in a 4-vertex second primitive would point into the next primitive or past the end.
-    d = two_primitives("<u2", U16, (0, 1, 4))
-    with pytest.raises(ValueError, match=r"indices: value 4 out of range for a primitive of 4 vertices"):
-        d.run(ow)
-
-
-# ---- strides and component types --------------------------------------------------------------
-
-@pytest.mark.parametrize("stride,starts", [
-    (0, [0, 12, 24]), (12, [0, 12, 24]), (14, [0, 12, 28]), (16, [0, 16, 32]),
-])
-def test_float_position_strides(ow, stride, starts):
-    raw = np.arange(16, dtype="<f4")
-    d = Doc()
-    view = d.view(raw.tobytes(), stride or None)
-    d.prim(d.accessor(view, 3))
-    pos = d.run(ow)[0]
-    expected = [raw[s // 4: s // 4 + 3] for s in starts]
-    np.testing.assert_array_equal(pos, expected)
-
-
-def test_unaligned_float_data(ow):
-    d = Doc(pad=1)
-    data = positions(3).tobytes()
-    d.bin += data
-    d.views.append({"byteOffset": 1})
-    d.prim(d.accessor(0, 3))
-    np.testing.assert_array_equal(d.run(ow)[0], positions(3))
-
+# ---- component types and UVR ------------------------------------------------------------------
 
 @pytest.mark.parametrize("dtype,ctype,stored,by_value,normalized", [
     ("u1", U8, [0, 128, 255], [0, 128, 255], [0.0, 128 / 255, 1.0]),
@@ -228,51 +127,10 @@ def test_integer_attributes_widened_by_value_or_normalised(ow, dtype, ctype, sto
     np.testing.assert_array_equal(got_uvr, np.repeat(want[:, None], 4, axis=1).astype(np.float32))
 
 
-def test_integer_attribute_uses_its_stride(ow):
-    # u16 positions interleaved with 2 bytes of padding: stride 8.
-    raw = np.array([[1, 2, 3, 0xFFFF], [4, 5, 6, 0xFFFF]], dtype="<u2")
+def test_normalized_is_read_for_integer_attributes_only(ow):
     d = Doc()
-    d.prim(d.accessor(d.view(raw.tobytes(), 8), 2, U16))
-    np.testing.assert_array_equal(d.run(ow)[0], [[1, 2, 3], [4, 5, 6]])
-
-
-class Exploding:
-    def __bool__(self):
-        raise RuntimeError("normalized was read")
-
-
-def test_normalized_key_read_for_integer_attributes_only(ow):
-    d = Doc()
-    d.prim(d.add(positions(3), "<f4", normalized=Exploding()))
-    d.run(ow)  # float: not read
-    d.accessors[0]["componentType"] = U8
-    with pytest.raises(RuntimeError, match="normalized was read"):
-        d.run(ow)
-
-
-@pytest.mark.parametrize("where,ctype", [("POSITION", 5130), ("TEXCOORD_0", 5124), ("indices", F32),
-                                         ("indices", I16)])
-def test_unknown_component_types_are_refused(ow, where, ctype):
-    d = Doc()
-    p = d.add(positions(3), "<f4")
-    t = d.add(np.zeros((3, 2)), "<f4")
-    i = d.add([0, 1, 2], "<u4", ctype=U32)
-    d.prim(p, i, TEXCOORD_0=t)
-    target = {"POSITION": p, "TEXCOORD_0": t, "indices": i}[where]
-    d.accessors[target]["componentType"] = ctype
-    with pytest.raises(ValueError, match=f"{where}: componentType {ctype}"):
-        d.run(ow)
-
-
-# ---- texture coordinates and UVR --------------------------------------------------------------
-
-def test_texcoords_as_stored_and_zero_where_missing(ow):
-    d = Doc()
-    d.prim(d.add(positions(3), "<f4"))
-    d.prim(d.add(positions(2), "<f4"), TEXCOORD_0=d.add([[0.25, 0.75], [0.5, 1.5]], "<f4"))
-    tex = d.run(ow)[2]
-    assert tex.dtype == np.float64 and tex.shape == (5, 2)
-    assert tex.tolist() == [[0, 0], [0, 0], [0, 0], [0.25, 0.75], [0.5, 1.5]]
+    d.prim(d.add(positions(3), "<f4", normalized=True))
+    np.testing.assert_array_equal(d.run(ow)[0], positions(3))  # floats stay as stored
 
 
 def test_uvr_copied_bit_for_bit(ow):
@@ -286,71 +144,62 @@ def test_uvr_copied_bit_for_bit(ow):
     np.testing.assert_array_equal(uvr.view("<u4"), np.concatenate([bits, bits[::-1]], axis=1))
 
 
-def test_texcoord2_stepped_with_own_stride(ow):
-    # TEXCOORD_1 tightly packed (stride 8), TEXCOORD_2 interleaved with padding (stride 16).
+# ---- refused documents; every read stays inside bin_chunk -------------------------------------
+
+ATTRS = ["POSITION", "TEXCOORD_0", "TEXCOORD_1", "TEXCOORD_2", "indices"]
+
+
+def full_doc(index_values=(0, 1, 2)):
+    """A primitive of 4 vertices with every attribute and u16 indices, then a plain one of 4.
+    Returns the document and the accessor number of each attribute of the first."""
     d = Doc()
-    a = d.add([[1, 2], [3, 4]], "<f4")
-    b = d.accessor(d.view(np.array([[5, 6, -1, -1], [7, 8, -1, -1]], "<f4").tobytes(), 16), 2)
-    d.prim(d.add(positions(2), "<f4"), TEXCOORD_1=a, TEXCOORD_2=b)
-    assert d.run(ow)[3].tolist() == [[1, 2, 5, 6], [3, 4, 7, 8]]
+    acc = {"POSITION": d.add(positions(4), "<f4")}
+    for name in ATTRS[1:4]:
+        acc[name] = d.add(np.zeros((4, 2)), "<f4")
+    acc["indices"] = d.add(index_values, "<u2", ctype=U16)
+    d.prim(acc["POSITION"], acc["indices"], **{k: acc[k] for k in ATTRS[1:4]})
+    d.prim(d.add(positions(4, 100), "<f4"))
+    return d, acc
 
 
-@pytest.mark.parametrize("present", [("TEXCOORD_1",), ("TEXCOORD_2",)])
-def test_uvr_needs_both_texcoords(ow, present):
-    d = Doc()
-    t = d.add(np.zeros((3, 2)), "<f4")
-    d.prim(d.add(positions(3), "<f4"), **{k: t for k in present})
-    assert d.run(ow)[3] is None
-
-
-def test_uvr_zero_for_primitive_without_pair(ow):
-    d = Doc()
-    t = d.add([[1, 2]], "<f4")
-    d.prim(d.add(positions(1), "<f4"), TEXCOORD_1=t, TEXCOORD_2=t)
-    d.prim(d.add(positions(2), "<f4"))
-    assert d.run(ow)[3].tolist() == [[1, 2, 1, 2], [0, 0, 0, 0], [0, 0, 0, 0]]
-
-
-@pytest.mark.parametrize("attr", ["TEXCOORD_0", "TEXCOORD_1", "TEXCOORD_2"])
-def test_short_attribute_accessor_is_refused(ow, attr):
-    d = Doc()
-    full = d.add(np.zeros((4, 2)), "<f4")
-    attrs = {"TEXCOORD_0": full, "TEXCOORD_1": full, "TEXCOORD_2": full}
-    attrs[attr] = d.add(np.zeros((4, 2)), "<f4", count=3)
-    d.prim(d.add(positions(4), "<f4"), **attrs)
-    with pytest.raises(ValueError, match=f"{attr}: accessor has 3 elements, POSITION has 4"):
+@pytest.mark.parametrize("indices,where,key,value,message", [
+    ((0, 1, 2), "mode", "mode", 7, "mode 7"),
+    # Index 4 of the first primitive would point into the next one.
+    ((0, 1, 4), None, None, None, "indices: value 4 out of range for a primitive of 4 vertices"),
+    ((0, 1, 2), "POSITION", "componentType", 5130, "POSITION: componentType 5130"),
+    ((0, 1, 2), "TEXCOORD_0", "componentType", 5124, "TEXCOORD_0: componentType 5124"),
+    ((0, 1, 2), "indices", "componentType", F32, f"indices: componentType {F32}"),
+    ((0, 1, 2), "indices", "componentType", I16, f"indices: componentType {I16}"),
+    *[((0, 1, 2), a, "count", 3, f"{a}: accessor has 3 elements, POSITION has 4") for a in ATTRS[1:4]],
+])
+def test_refused_documents(ow, indices, where, key, value, message):
+    d, acc = full_doc(indices)
+    if where == "mode":
+        d.prims[0]["mode"] = value
+    elif where is not None:
+        d.accessors[acc[where]][key] = value
+    with pytest.raises(ValueError, match=message):
         d.run(ow)
 
 
-# ---- every read stays inside bin_chunk --------------------------------------------------------
-
-@pytest.mark.parametrize("attr", ["POSITION", "TEXCOORD_0", "TEXCOORD_1", "TEXCOORD_2", "indices"])
+@pytest.mark.parametrize("attr", ATTRS)
 @pytest.mark.parametrize("how", ["past-end", "negative"])
 def test_ranges_outside_bin_chunk_are_refused(ow, attr, how):
-    d = Doc()
-    p = d.add(positions(3), "<f4")
-    t0, t1, t2 = (d.add(np.zeros((3, 2)), "<f4") for _ in range(3))
-    i = d.add([0, 1, 2], "<u2", ctype=U16)
-    d.prim(p, i, TEXCOORD_0=t0, TEXCOORD_1=t1, TEXCOORD_2=t2)
-    target = {"POSITION": p, "TEXCOORD_0": t0, "TEXCOORD_1": t1, "TEXCOORD_2": t2, "indices": i}[attr]
-    view = d.views[d.accessors[target]["bufferView"]]
-    view["byteOffset"] = len(d.bin) - 2 if how == "past-end" else -4
-    start = view["byteOffset"]
+    d, acc = full_doc()
+    view = d.views[d.accessors[acc[attr]]["bufferView"]]
+    view["byteOffset"] = start = len(d.bin) - 2 if how == "past-end" else -4
     with pytest.raises(ValueError, match=rf"^{attr}: bytes \[{start}, \d+\) lie outside bin_chunk of {len(d.bin)} bytes$"):
         d.run(ow)
 
 
-def test_stride_running_past_the_end_is_refused(ow):
+@pytest.mark.parametrize("stride,count,message", [
+    (16, 3, r"POSITION: bytes \[0, 44\) lie outside bin_chunk of 36 bytes"),
+    (2**31 - 1, 2**31 - 1, "POSITION: bytes"),  # refused, not wrapped
+])
+def test_stride_running_past_the_end_is_refused(ow, stride, count, message):
     d = Doc()
-    d.prim(d.accessor(d.view(positions(3).tobytes(), 16), 3))
-    with pytest.raises(ValueError, match=r"POSITION: bytes \[0, 44\) lie outside bin_chunk of 36 bytes"):
-        d.run(ow)
-
-
-def test_huge_stride_is_refused_not_wrapped(ow):
-    d = Doc()
-    d.prim(d.accessor(d.view(positions(3).tobytes(), 2**31 - 1), 2**31 - 1))
-    with pytest.raises(ValueError, match="POSITION: bytes"):
+    d.prim(d.accessor(d.view(positions(3).tobytes(), stride), count))
+    with pytest.raises(ValueError, match=message):
         d.run(ow)
 
 
@@ -360,11 +209,10 @@ def test_huge_stride_is_refused_not_wrapped(ow):
     (list(range(10, 17)), list(range(10, 17))),                   # numbered over the tile
     ([5, 6, 7, 8], [5, 6, 7, 8, 5, 6, 7]),                        # again for every primitive
     ([5, 6, 7], [0, 0, 0, 0, 5, 6, 7]),                           # too few for the first
-    ([], [0] * 7),
     (np.arange(20, dtype=np.int32)[::2], [0, 2, 4, 6, 8, 10, 12]),  # converted by NumPy
     (np.arange(20, dtype=np.int64)[::2], [0, 2, 4, 6, 8, 10, 12]),  # used as is, strided
     (np.arange(7, dtype=np.int64)[::-1], [6, 5, 4, 3, 2, 1, 0]),    # negative stride
-], ids=["tile", "per-primitive", "short", "empty", "int32", "strided", "reversed"])
+], ids=["tile", "per-primitive", "short", "int32", "strided", "reversed"])
 def test_feature_ids(ow, ids, expected):
     d = Doc()
     d.prim(d.add(positions(4), "<f4"))
@@ -374,16 +222,15 @@ def test_feature_ids(ow, ids, expected):
     assert fid.tolist() == expected
 
 
-def test_feature_ids_scalar_and_bad_values(ow):
+@pytest.mark.parametrize("ids,error", [
+    (5, IndexError), (["a", "b", "c"], ValueError),
+    (np.zeros((3, 2)), ValueError), ([[1], [2], [3]], ValueError),  # 2-D ids do not fit 3 rows
+])
+def test_feature_ids_scalar_and_bad_values(ow, ids, error):
     d = Doc()
     d.prim(d.add(positions(3), "<f4"))
-    with pytest.raises(IndexError):
-        d.run(ow, 5)
-    with pytest.raises(ValueError):
-        d.run(ow, ["a", "b", "c"])
-    for ids in (np.zeros((3, 2)), [[1], [2], [3]]):  # NumPy cannot put 2-D ids into 3 rows
-        with pytest.raises(ValueError):
-            d.run(ow, ids)
+    with pytest.raises(error):
+        d.run(ow, ids)
 
 
 # ---- accessor resolution and malformed documents ----------------------------------------------
@@ -445,19 +292,13 @@ def test_accessor_table_may_be_a_mapping(ow):
     ({"meshes__0__primitives__0__attributes__POSITION": 2**31}, OverflowError),
     ({"accessors__0__count": 2**31}, OverflowError),
     ({"meshes__0": 3}, AttributeError),
+    ({"accessors": KeyError}, IndexError),  # the index is checked even without a table
 ], ids=["accessor-number", "view-past-end", "null-stride", "null-count", "null-meshes",
         "null-primitives", "bad-index-text", "index-past-end", "negative-index", "index-overflow",
-        "count-overflow", "mesh-number"])
+        "count-overflow", "mesh-number", "no-accessors"])
 def test_malformed_documents_raise(ow, changes, error):
     with pytest.raises(error):
         ow.extract_mesh_arrays(resolvable(**changes), CHUNK)
-
-
-def test_accessor_index_checked_even_without_accessors(ow):
-    gltf = resolvable()
-    del gltf["accessors"]
-    with pytest.raises(IndexError, match="accessor index 0 out of range"):
-        ow.extract_mesh_arrays(gltf, CHUNK)
 
 
 def test_totals_beyond_int32_raise_overflow(ow):
@@ -473,4 +314,3 @@ def test_large_offsets_narrowed_after_bin_check(ow):
         ow.extract_mesh_arrays(gltf, None)
     with pytest.raises(OverflowError):
         ow.extract_mesh_arrays(gltf, CHUNK)
-

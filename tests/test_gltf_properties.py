@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import numpy as np
-import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
@@ -114,9 +113,3 @@ def test_truncated_chunk_never_read_past_its_end(ow, doc, data):
         return
     assert_same(got, want)
 
-
-@pytest.fixture(scope="module")
-def ow():
-    from tessaroid import _obj_writer
-
-    return _obj_writer

@@ -123,27 +123,6 @@ def test_real_file_matches_independent_reading(ow, shared_data, name):
     assert fid is None
 
 
-def test_three_uv_sets_give_uvr(ow, shared_data):
-    path = shared_data / "khronos/MosquitoInAmber/glTF/MosquitoInAmber.gltf"
-    if not path.exists():
-        pytest.skip("file absent")
-    positions, _, tex, uvr, _ = ow.extract_mesh_arrays(*caller_input(path))
-    assert tex.shape == (len(positions), 2) and uvr.shape == (len(positions), 4)
-    # The file's TEXCOORD_1 and TEXCOORD_2 hold zeros (their accessor min/max say so) while
-    # TEXCOORD_0, in the same buffer view just before them, does not.
-    assert tex.any() and not uvr.any()
-
-
-def test_quantized_duck_positions_are_integers(ow, shared_data):
-    path = shared_data / "khronos/Duck/glTF-Quantized/Duck.gltf"
-    if not path.exists():
-        pytest.skip("file absent")
-    positions, faces, tex, _, _ = ow.extract_mesh_arrays(*caller_input(path))
-    assert (positions == np.round(positions)).all() and positions.max() > 1000
-    assert (tex >= 0).all() and (tex == np.round(tex)).all()
-    assert faces.max() < len(positions)
-
-
 @pytest.mark.parametrize("name", ["Duck.glb", "BoxInterleaved.glb", "BoxTextured.glb"])
 def test_single_primitive_glb_agrees_with_trimesh(ow, shared_data, name):
     """A second, unrelated reader for single-primitive files (trimesh stores v flipped)."""

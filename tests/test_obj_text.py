@@ -9,7 +9,6 @@ library's snprintf itself.
 import ctypes
 import ctypes.util
 import os
-import shutil
 import subprocess
 import sys
 import textwrap
@@ -131,25 +130,25 @@ def test_nan_sign_written_as_c_printf_writes_it(ow):
 # --- worked examples and shape rules --------------------------------------------
 
 @pytest.mark.parametrize("call, want", [
-    (lambda ow: ow.format_vertex_lines([[1.0, 2.0, 3.0]]), b"v 1.000000 2.000000 3.000000\n"),
     (lambda ow: ow.format_vertex_lines([1, 2, 3, -4.5, 0, 0.1]),
      b"v 1.000000 2.000000 3.000000\nv -4.500000 0.000000 0.100000\n"),
-    (lambda ow: ow.format_texcoord_lines([[0.5, 0.25]]), b"vt 0.500000 0.250000\n"),
     (lambda ow: ow.format_texcoord_lines([0.5, 0.25, 1, 0]),
      b"vt 0.500000 0.250000\nvt 1.000000 0.000000\n"),
-    (lambda ow: ow.format_face_lines([[1, 2, 3], [3, 2, 4]], False), b"f 1 2 3\nf 3 2 4\n"),
     (lambda ow: ow.format_face_lines([[1, 2, 3], [3, 2, 4]], True),
      b"f 1/1 2/2 3/3\nf 3/3 2/2 4/4\n"),
-    (lambda ow: ow.format_face_lines(np.array([[0, -1, 5]]), False), b"f 0 -1 5\n"),
     (lambda ow: ow.format_vertex_lines([[1, 2, 3, 99]]), b"v 1.000000 2.000000 3.000000\n"),
     (lambda ow: ow.format_texcoord_lines([[1, 2, 99]]), b"vt 1.000000 2.000000\n"),
     (lambda ow: ow.format_face_lines([[1, 2, 3, 99]], False), b"f 1 2 3\n"),
     (lambda ow: ow.format_vertex_lines(np.array([[0.1, -1e-9, 0]], dtype=np.float32)),
      b"v 0.100000 -0.000000 0.000000\n"),
+    (lambda ow: ow.format_vertex_lines(_readonly(np.array([[0.1, 0.5, -2.0]], dtype=np.float32))),
+     b"v 0.100000 0.500000 -2.000000\n"),  # read-only, but converted into a new array
     (lambda ow: ow.format_vertex_lines(np.asfortranarray([[1.0, 2.0, 3.0], [4, 5, 6]])),
      b"v 1.000000 2.000000 3.000000\nv 4.000000 5.000000 6.000000\n"),
     (lambda ow: ow.format_face_lines(np.arange(12).reshape(3, 4)[:, ::-1][:1], False),
      b"f 3 2 1\n"),
+    (lambda ow: ow.format_face_lines([[7, 8, 9]], "yes"), b"f 7/7 8/8 9/9\n"),  # any truth value
+    (lambda ow: ow.format_face_lines([[7, 8, 9]], []), b"f 7 8 9\n"),
 ])
 def test_worked_examples(ow, call, want):
     assert call(ow) == want
@@ -162,12 +161,9 @@ def _readonly(a):
 
 @pytest.mark.parametrize("name, arg", [
     ("format_vertex_lines", []),
-    ("format_vertex_lines", np.zeros((0, 3))),
     ("format_vertex_lines", np.zeros((0, 3, 4))),
     ("format_vertex_lines", _readonly(np.zeros((0, 3)))),
     ("format_texcoord_lines", []),
-    ("format_texcoord_lines", np.zeros((0, 2, 5))),
-    ("format_face_lines", []),
     ("format_face_lines", np.zeros((0, 3, 4), dtype=np.int64)),
     ("format_face_lines", _readonly(np.zeros((0, 3), dtype=np.int64))),
     ("format_face_lines", np.array([1, 2, 3])),  # 1-D faces are not taken as rows
@@ -201,46 +197,35 @@ def test_refused_arrays_raise_value_error(ow, name, arg, message):
         assert message in str(exc.value)
 
 
-def test_readonly_array_needing_conversion_is_accepted(ow):
-    a = _readonly(np.array([[0.1, 0.5, -2.0]], dtype=np.float32))
-    assert ow.format_vertex_lines(a) == b"v 0.100000 0.500000 -2.000000\n"
-
-
-@pytest.mark.parametrize("with_vt, slashed", [
-    (1, True), ("yes", True), ([0], True), (0, False), (None, False), ("", False),
-])
-def test_with_vt_takes_any_truth_value(ow, with_vt, slashed):
-    want = b"f 7/7 8/8 9/9\n" if slashed else b"f 7 8 9\n"
-    assert ow.format_face_lines([[7, 8, 9]], with_vt) == want
-
-
 # --- no row is ever dropped -----------------------------------------------------
 
-@pytest.mark.parametrize("rows", [
-    [[1e40, 1e40, 1e40]],  # 149 bytes for one row
-    [[1e56, 1e56, 1e56], [1, 2, 3]],  # 197 + 29 bytes
-    [[1e300, -1e300, np.inf], [np.nan, -np.inf, 0.5]] * 3,
-    [[np.finfo(np.float64).max] * 3] * 2000,  # grows the output many times over
-    [[1.0, 2.0, 3.0]] * 5000 + [[-1e308, 1e308, -1e308]] * 300 + [[4.0, 5.0, 6.0]] * 5000,
-], ids=["1e40", "1e56-then-short", "1e300-inf-nan", "max-double-2000-rows", "long-rows-mid-way"])
-def test_row_longer_than_budget_is_written_whole(ow, rows):
-    a = np.array(rows, dtype=np.float64)
-    got = ow.format_vertex_lines(a)
-    # Python writes the NaN of a row as "nan" whatever its sign, as C does for these.
-    assert_same_lines(got, expected_vertices(a), a)
+LO, HI = np.iinfo(np.int64).min, np.iinfo(np.int64).max
+
+
+@pytest.mark.parametrize("name, rows", [
+    ("v", [[1e40, 1e40, 1e40]]),  # 149 bytes for one row
+    ("v", [[1e56, 1e56, 1e56], [1, 2, 3]]),  # 197 + 29 bytes
+    ("v", [[1e300, -1e300, np.inf], [np.nan, -np.inf, 0.5]] * 3),
+    ("v", [[np.finfo(np.float64).max] * 3] * 2000),  # grows the output many times over
+    ("v", [[1.0, 2.0, 3.0]] * 5000 + [[-1e308, 1e308, -1e308]] * 300 + [[4.0, 5.0, 6.0]] * 5000),
+    ("vt", [[1e300, -1e300]] * 500 + [[0.25, 0.75]]),
+    ("f", [[LO, HI, LO]] * 3000 + [[1, 2, 3]]),
+    ("f/", [[LO, HI, LO]] * 3000 + [[1, 2, 3]]),
+], ids=["1e40", "1e56-then-short", "1e300-inf-nan", "max-double-2000-rows", "long-rows-mid-way",
+        "texcoords", "faces", "faces-with-vt"])
+def test_row_longer_than_budget_is_written_whole(ow, name, rows):
+    if name.startswith("f"):
+        a = np.array(rows, dtype=np.int64)
+        got, want = ow.format_face_lines(a, name == "f/"), expected_faces(a, name == "f/")
+    elif name == "vt":
+        a = np.array(rows, dtype=np.float64)
+        got, want = ow.format_texcoord_lines(a), expected_texcoords(a)
+    else:
+        a = np.array(rows, dtype=np.float64)
+        # Python writes the NaN of a row as "nan" whatever its sign, as C does for these.
+        got, want = ow.format_vertex_lines(a), expected_vertices(a)
+    assert_same_lines(got, want, a)
     assert got.count(b"\n") == len(a)
-
-
-def test_texcoord_row_longer_than_budget_is_written_whole(ow):
-    a = np.array([[1e300, -1e300]] * 500 + [[0.25, 0.75]], dtype=np.float64)
-    assert_same_lines(ow.format_texcoord_lines(a), expected_texcoords(a), a)
-
-
-@pytest.mark.parametrize("with_vt", [False, True])
-def test_face_row_longer_than_budget_is_written_whole(ow, with_vt):
-    lo, hi = np.iinfo(np.int64).min, np.iinfo(np.int64).max
-    a = np.array([[lo, hi, lo]] * 3000 + [[1, 2, 3]], dtype=np.int64)
-    assert_same_lines(ow.format_face_lines(a, with_vt), expected_faces(a, with_vt), a)
 
 
 # --- process state --------------------------------------------------------------
@@ -251,35 +236,8 @@ def _run(code, **env):
                           capture_output=True, text=True, timeout=60)
 
 
-@pytest.fixture(scope="module")
-def de_locale():
-    """The name of a German UTF-8 locale (decimal comma), generated when missing."""
-    probe = "import locale; locale.setlocale(locale.LC_ALL, 'de_DE.UTF-8')"
-    if _run(probe).returncode != 0 and os.geteuid() == 0 and shutil.which("localedef"):
-        subprocess.run(["localedef", "-i", "de_DE", "-f", "UTF-8", "de_DE.UTF-8"],
-                       capture_output=True, timeout=120)
-    if _run(probe).returncode != 0:
-        pytest.skip("locale de_DE.UTF-8 not available")
-    return "de_DE.UTF-8"
-
-
-def test_numbers_use_a_point_under_a_decimal_comma_locale(de_locale):
-    r = _run(f"""
-        import ctypes, ctypes.util, locale
-        locale.setlocale(locale.LC_ALL, {de_locale!r})
-        buf = ctypes.create_string_buffer(32)
-        ctypes.CDLL(ctypes.util.find_library("c")).snprintf(buf, 32, b"%.6f", ctypes.c_double(1.5))
-        assert buf.value == b"1,500000", buf.value  # the C library now writes a comma
-        from tessaroid import _obj_writer as ow
-        print(ow.format_vertex_lines([[1.5, -2.25, 1e20]]))
-        print(ow.format_texcoord_lines([[0.5, 0.125]]))
-    """)
-    assert r.returncode == 0, r.stderr
-    assert r.stdout.splitlines() == [
-        repr(b"v 1.500000 -2.250000 100000000000000000000.000000\n"),
-        repr(b"vt 0.500000 0.125000\n"),
-    ]
-
+# The decimal point under a decimal-comma locale is checked in test_obj_file.py, together
+# with the reader.
 
 def test_out_of_memory_raises_memory_error_and_frees_everything():
     r = _run("""
