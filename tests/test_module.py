@@ -268,13 +268,16 @@ class TestImport:
                 print("ModuleNotFoundError")
             del sys.modules["numpy"]
             import numpy
-            real = sys.modules["numpy._core._multiarray_umath"]
-            sys.modules["numpy._core._multiarray_umath"] = types.ModuleType("broken")
+            # NumPy 2 keeps its core in numpy._core, NumPy 1 in numpy.core.
+            name = next(n for n in ("numpy._core._multiarray_umath", "numpy.core._multiarray_umath")
+                        if n in sys.modules)
+            real = sys.modules[name]
+            sys.modules[name] = types.ModuleType("broken")
             try:
                 import tessaroid._obj_writer
             except ImportError as e:
                 print(e, "|", type(e.__cause__).__name__)
-            sys.modules["numpy._core._multiarray_umath"] = real
+            sys.modules[name] = real
             sys.modules.pop("tessaroid._obj_writer", None)
             import tessaroid._obj_writer as m
             print(m.format_face_lines([[1, 2, 3]], False))
