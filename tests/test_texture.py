@@ -146,6 +146,45 @@ def test_decode_refuses_length_wrapping_past_32_bits(ow):
     assert (t.width, t.height, t.channels) == (0, 0, 0)
 
 
+def _jpeg_with_oversized_huffman_table():
+    data = bytearray(encode(smooth_image(16, 16, 3), "JPEG"))
+    i = data.find(b"\xff\xc4")
+    data[i + 5:i + 21] = bytes([255] * 16)  # 16 code counts adding up to 4080
+    return bytes(data)
+
+
+def _bmp_header_without_pixels():
+    return (b"BM" + struct.pack("<IHHI", 58, 0, 0, 54)
+            + struct.pack("<IiiHHIIiiII", 40, 4096, 65536, 1, 24, 0, 0, 0, 0, 0, 0) + bytes(4))
+
+
+def _png_claiming_32768_squared():
+    png = bytearray(encode(smooth_image(4, 4, 3), "PNG"))
+    png[16:24] = struct.pack(">II", 32768, 32768)
+    png[29:33] = struct.pack(">I", __import__("zlib").crc32(bytes(png[12:29])))
+    return bytes(png)
+
+
+@pytest.mark.parametrize("make", [_jpeg_with_oversized_huffman_table, _bmp_header_without_pixels,
+                                  _png_claiming_32768_squared],
+                         ids=["jpeg-huffman-overflow", "bmp-without-pixels", "png-bomb-header"])
+def test_hostile_headers_are_refused_before_decoding(ow, make):
+    # The decoder would write past its Huffman tables, or allocate (and for
+    # BMP, report as success) hundreds of megabytes for a few header bytes.
+    t = ow.DecodedTexture()
+    assert t.decode(make()) is False
+    assert (t.width, t.height, t.channels) == (0, 0, 0)
+
+
+def test_jpeg_marker_walk_accepts_marker_like_bytes_in_metadata(ow):
+    # An ICC profile full of 0xFF 0xC4 pairs is segment data, not a table.
+    img = smooth_image(16, 16, 3)
+    icc = bytes([0xFF, 0xC4, 0x00, 0x20, 0x00] + [255] * 16) * 20
+    for kw in ({"icc_profile": icc}, {"icc_profile": icc, "progressive": True}):
+        t = decoded(ow, encode(img, "JPEG", **kw))
+        assert (t.width, t.height, t.channels) == (16, 16, 3)
+
+
 # --- cropping, flipping, clamping -------------------------------------------
 
 def test_random_regions_match_numpy_crop_and_flip(ow, tmp_path):

@@ -5,6 +5,7 @@
 // HDR and PNM data are therefore refused.
 #include "stb_codec.h"
 
+#include <cstdint>
 #include <cstdlib>
 #include <new>
 
@@ -62,10 +63,97 @@ void jpeg_sink_write(void* context, void* data, int size) {
     }
 }
 
+// Images above this many pixels are refused before stb allocates for them:
+// a few header bytes can otherwise claim gigabytes (16384 x 16384 fits).
+constexpr std::uint64_t kMaxPixels = std::uint64_t{1} << 28;
+
+std::uint32_t be16(const unsigned char* p) { return std::uint32_t{p[0]} << 8 | p[1]; }
+std::uint32_t le16(const unsigned char* p) { return p[0] | std::uint32_t{p[1]} << 8; }
+std::uint32_t le32(const unsigned char* p) { return le16(p) | le16(p + 2) << 16; }
+
+// stb_image 2.27 builds a Huffman table from the 16 code counts of a DHT
+// segment without checking that they add up to at most 256, and then
+// writes that many bytes into 257- and 256-byte arrays. This walks the
+// markers the way its decoder meets them (segments skipped by length,
+// entropy-coded data up to the next marker) and refuses any table with
+// more than 256 codes. Bytes past the end read as 0, as stb reads them.
+bool jpeg_huffman_counts_ok(const unsigned char* d, std::size_t n) {
+    auto at = [&](std::size_t i) -> unsigned { return i < n ? d[i] : 0u; };
+    std::size_t pos = 0;
+    while (pos < n && d[pos] == 0xFF) ++pos;
+    if (pos == 0 || at(pos) != 0xD8) return true;  // not a JPEG stream
+    ++pos;
+    while (pos < n) {
+        // The next marker: an 0xFF (fill 0xFFs skipped) followed by a code;
+        // inside a scan 0xFF 0x00 is data and restart markers continue it.
+        if (d[pos] != 0xFF) { ++pos; continue; }
+        while (pos < n && d[pos] == 0xFF) ++pos;
+        if (pos >= n) return true;
+        const unsigned m = d[pos++];
+        if (m == 0x00 || (m >= 0xD0 && m <= 0xD7) || m == 0x01 || m == 0xD8) continue;
+        if (m == 0xD9) return true;  // end of image
+        if (pos + 2 > n) return true;
+        const std::uint32_t length = be16(d + pos);
+        if (m == 0xC4) {
+            std::size_t p = pos + 2;
+            long left = static_cast<long>(length) - 2;
+            while (left > 0) {
+                const unsigned q = at(p);
+                if ((q >> 4) > 1 || (q & 15) > 3) return true;  // stb stops here
+                unsigned codes = 0;
+                for (int i = 1; i <= 16; ++i) codes += at(p + i);
+                if (codes > 256) return false;
+                p += 17 + codes;
+                left -= 17 + static_cast<long>(codes);
+            }
+            pos = p;
+            continue;
+        }
+        pos += length;
+        if (m == 0xDA) {
+            // Entropy-coded data: skip to the first 0xFF that starts a marker.
+            while (pos + 1 < n && !(d[pos] == 0xFF && d[pos + 1] != 0x00 &&
+                                    !(d[pos + 1] >= 0xD0 && d[pos + 1] <= 0xD7))) {
+                ++pos;
+            }
+        }
+    }
+    return true;
+}
+
+// stb's BMP reader reads missing pixel rows as zeros, so a 58-byte header
+// can claim (and be decoded into) hundreds of megabytes. A BMP must hold
+// its pixel rows.
+bool bmp_pixels_present(const unsigned char* d, std::size_t n) {
+    if (n < 30 || d[0] != 'B' || d[1] != 'M') return true;
+    const std::uint32_t header = le32(d + 14);
+    std::uint64_t w, h, bpp;
+    if (header == 12) {
+        w = le16(d + 18);
+        h = le16(d + 20);
+        bpp = le16(d + 24);
+    } else {
+        const auto sw = static_cast<std::int32_t>(le32(d + 18));
+        const auto sh = static_cast<std::int32_t>(le32(d + 22));
+        w = static_cast<std::uint64_t>(sw < 0 ? -static_cast<std::int64_t>(sw) : sw);
+        h = static_cast<std::uint64_t>(sh < 0 ? -static_cast<std::int64_t>(sh) : sh);
+        bpp = le16(d + 28);
+    }
+    const std::uint64_t row = (w * bpp + 31) / 32 * 4;
+    return row * h <= n;
+}
+
 }  // namespace
 
 unsigned char* load_image(const unsigned char* data, int len, int* width, int* height,
                           int* channels) {
+    const auto n = static_cast<std::size_t>(len);
+    if (!jpeg_huffman_counts_ok(data, n) || !bmp_pixels_present(data, n)) return nullptr;
+    int w = 0, h = 0, c = 0;
+    if (stbi_info_from_memory(data, len, &w, &h, &c) &&
+        static_cast<std::uint64_t>(w) * static_cast<std::uint64_t>(h) > kMaxPixels) {
+        return nullptr;
+    }
     return stbi_load_from_memory(data, len, width, height, channels, 0);
 }
 
