@@ -224,15 +224,14 @@ inline std::uint64_t digit_mask64(const char* p) noexcept {
     return mask;
 }
 
-// Masks of the 64 bytes at p (bit i for p[i]): digits, '.', 0x0A. Each
-// 16-byte part is loaded once for the three.
+// Masks of the 64 bytes at p (bit i for p[i]): digits and '.'. Each
+// 16-byte part is loaded once for both.
 struct LineMasks {
-    std::uint64_t digits, points, newlines;
+    std::uint64_t digits, points;
 };
 inline LineMasks line_masks(const char* p) noexcept {
-    const __m128i zero = _mm_set1_epi8('0'), nine = _mm_set1_epi8(9), dot = _mm_set1_epi8('.'),
-                  nl = _mm_set1_epi8('\n');
-    LineMasks m{0, 0, 0};
+    const __m128i zero = _mm_set1_epi8('0'), nine = _mm_set1_epi8(9), dot = _mm_set1_epi8('.');
+    LineMasks m{0, 0};
     auto part = [&](int j) {
         const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * j));
         const __m128i d = _mm_sub_epi8(b, zero);
@@ -241,7 +240,6 @@ inline LineMasks line_masks(const char* p) noexcept {
         };
         m.digits |= bits(_mm_cmpeq_epi8(_mm_min_epu8(d, nine), d)) << (16 * j);
         m.points |= bits(_mm_cmpeq_epi8(b, dot)) << (16 * j);
-        m.newlines |= bits(_mm_cmpeq_epi8(b, nl)) << (16 * j);
     };
     part(0);
     part(1);
@@ -254,29 +252,28 @@ inline LineMasks line_masks(const char* p) noexcept {
 // readable from the line start: "v", then three times one blank, an
 // optional '-', 1 to 8 digits, '.' and exactly 6 digits, and the 0x0A
 // right after the third number. The line is checked at once on masks of
-// its 64 bytes: the three points fix where every other byte must be, and
-// all bytes but those must be digits. No step waits on the one before, so
-// the line end is known early and the next line can start while this one
-// converts. The digit runs are converted eight bytes at a time and each
+// its 64 bytes: the first three points fix where the line ends and where
+// every other byte must be, and all bytes but those must be digits (so no
+// 0x0A comes earlier). No step waits on the one before, so the line end is
+// known early and the next line can start while this one converts. The digit runs are converted eight bytes at a time and each
 // value is the one exact division by 1e6 of an integer below 10^14. False
 // for anything else, which then takes the routes below with their own
 // checks.
 inline bool fixed6_line(const char* line, Vertex* out) noexcept {
     const LineMasks mk = line_masks(line);
-    if (mk.newlines == 0) return false;
-    const int len = __builtin_ctzll(mk.newlines);  // <= 63
-    const std::uint64_t in_line = (std::uint64_t{1} << len) - 1;
-    const std::uint64_t points = mk.points & in_line;
+    const std::uint64_t points = mk.points;
     if (points == 0) return false;
     const int p1 = __builtin_ctzll(points);
     const std::uint64_t rest = points & (points - 1);
     if (rest == 0) return false;
     const int p2 = __builtin_ctzll(rest);
     const std::uint64_t last = rest & (rest - 1);
-    // Exactly three points, the third 6 digits before the line end.
-    if (last == 0 || (last & (last - 1)) != 0) return false;
+    if (last == 0) return false;
     const int p3 = __builtin_ctzll(last);
-    if (p3 + 7 != len) return false;  // so p1 < p2 < 56
+    // The line end 6 digits after the third point.
+    const int len = p3 + 7;
+    if (len > 63 || line[len] != '\n') return false;  // so p1 < p2 < 56
+    const std::uint64_t in_line = (std::uint64_t{1} << len) - 1;
     const int s1 = p1 + 8, s2 = p2 + 8;  // where the second and third numbers start
     const int n0 = line[2] == '-', n1 = line[s1] == '-', n2 = line[s2] == '-';
     const std::uint64_t one = 1;
