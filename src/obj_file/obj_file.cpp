@@ -441,10 +441,12 @@ bool shift_vertices(const char* data, std::size_t n, double dx, double dy, doubl
             return nullptr;
         }
         p = objtext::write_vertex_line(p, v.xyz[0] - dx, v.xyz[1] - dy, v.xyz[2] - dz);
-        --p;  // the tail goes before the line's newline
-        std::memcpy(p, line + v.tail, tail);
-        p += tail;
-        *p++ = '\n';
+        if (tail != 0) {  // the tail goes before the line's newline (most lines have none)
+            --p;
+            std::memcpy(p, line + v.tail, tail);
+            p += tail;
+            *p++ = '\n';
+        }
         out.commit(p);
         ++rewritten;
         copy_from = line + std::min(v.len + 1, static_cast<std::size_t>(end - line));
