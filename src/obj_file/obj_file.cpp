@@ -277,7 +277,8 @@ inline bool fixed6_line(const char* line, Vertex* out) noexcept {
     const int s1 = p1 + 8, s2 = p2 + 8;  // where the second and third numbers start
     const int n0 = line[2] == '-', n1 = line[s1] == '-', n2 = line[s2] == '-';
     const std::uint64_t one = 1;
-    const std::uint64_t others = 3 | points | (one << (p1 + 7)) | (one << (p2 + 7)) |
+    const std::uint64_t others = 3 | (one << p1) | (one << p2) | (one << p3) |
+                                 (one << (p1 + 7)) | (one << (p2 + 7)) |
                                  (static_cast<std::uint64_t>(n0) << 2) |
                                  (static_cast<std::uint64_t>(n1) << s1) |
                                  (static_cast<std::uint64_t>(n2) << s2);
