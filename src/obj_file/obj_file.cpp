@@ -255,10 +255,12 @@ inline LineMasks line_masks(const char* p) noexcept {
 // its 64 bytes: the first three points fix where the line ends and where
 // every other byte must be, and all bytes but those must be digits (so no
 // 0x0A comes earlier). No step waits on the one before, so the line end is
-// known early and the next line can start while this one converts. The digit runs are converted eight bytes at a time and each
-// value is the one exact division by 1e6 of an integer below 10^14. False
-// for anything else, which then takes the routes below with their own
-// checks.
+// known early and the next line can start while this one converts. The
+// digit runs are converted eight bytes at a time and each value is the one
+// exact division by 1e6 of an integer below 10^14. False for anything else,
+// which then takes the routes below with their own checks. (Reads stay
+// within the 64 bytes: a number's digits are loaded only once its own and
+// the earlier numbers' checks passed, which keeps the last point at <= 45.)
 inline bool fixed6_line(const char* line, Vertex* out) noexcept {
     const LineMasks mk = line_masks(line);
     const std::uint64_t points = mk.points;
