@@ -224,6 +224,90 @@ inline std::uint64_t digit_mask64(const char* p) noexcept {
     return mask;
 }
 
+// Masks of the 64 bytes at p (bit i for p[i]): digits and '.'. Each
+// 16-byte part is loaded once for both.
+struct LineMasks {
+    std::uint64_t digits, points;
+};
+inline LineMasks line_masks(const char* p) noexcept {
+    const __m128i zero = _mm_set1_epi8('0'), nine = _mm_set1_epi8(9), dot = _mm_set1_epi8('.');
+    LineMasks m{0, 0};
+    auto part = [&](int j) {
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * j));
+        const __m128i d = _mm_sub_epi8(b, zero);
+        const auto bits = [](__m128i x) {
+            return static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(x)));
+        };
+        m.digits |= bits(_mm_cmpeq_epi8(_mm_min_epu8(d, nine), d)) << (16 * j);
+        m.points |= bits(_mm_cmpeq_epi8(b, dot)) << (16 * j);
+    };
+    part(0);
+    part(1);
+    part(2);
+    part(3);
+    return m;
+}
+
+// The shape "%.6f" writes, tried before anything else when 64 bytes are
+// readable from the line start: "v", then three times one blank, an
+// optional '-', 1 to 8 digits, '.' and exactly 6 digits, and the 0x0A
+// right after the third number. The line is checked at once on masks of
+// its 64 bytes: the first three points fix where the line ends and where
+// every other byte must be, and all bytes but those must be digits (so no
+// 0x0A comes earlier). No step waits on the one before, so the line end is
+// known early and the next line can start while this one converts. The
+// digit runs are converted eight bytes at a time and each value is the one
+// exact division by 1e6 of an integer below 10^14. False for anything else,
+// which then takes the routes below with their own checks. (Reads stay
+// within the 64 bytes: a number's digits are loaded only once its own and
+// the earlier numbers' checks passed, which keeps the last point at <= 45.)
+inline bool fixed6_line(const char* line, Vertex* out) noexcept {
+    const LineMasks mk = line_masks(line);
+    const std::uint64_t points = mk.points;
+    if (points == 0) return false;
+    const int p1 = __builtin_ctzll(points);
+    const std::uint64_t rest = points & (points - 1);
+    if (rest == 0) return false;
+    const int p2 = __builtin_ctzll(rest);
+    const std::uint64_t last = rest & (rest - 1);
+    if (last == 0) return false;
+    const int p3 = __builtin_ctzll(last);
+    // The line end 6 digits after the third point.
+    const int len = p3 + 7;
+    if (len > 63 || line[len] != '\n') return false;  // so p1 < p2 < 56
+    const std::uint64_t in_line = (std::uint64_t{1} << len) - 1;
+    const int s1 = p1 + 8, s2 = p2 + 8;  // where the second and third numbers start
+    const int n0 = line[2] == '-', n1 = line[s1] == '-', n2 = line[s2] == '-';
+    const std::uint64_t one = 1;
+    const std::uint64_t others = 3 | (one << p1) | (one << p2) | (one << p3) |
+                                 (one << (p1 + 7)) | (one << (p2 + 7)) |
+                                 (static_cast<std::uint64_t>(n0) << 2) |
+                                 (static_cast<std::uint64_t>(n1) << s1) |
+                                 (static_cast<std::uint64_t>(n2) << s2);
+    if ((mk.digits & in_line) != (in_line & ~others) || line[0] != 'v' || line[1] != ' ' ||
+        line[p1 + 7] != ' ' || line[p2 + 7] != ' ')
+        return false;
+    const int a[3] = {2 + n0, s1 + n1, s2 + n2};
+    const int p[3] = {p1, p2, p3};
+    const int neg[3] = {n0, n1, n2};
+    for (int i = 0; i < 3; ++i) {
+        const int k1 = p[i] - a[i];
+        // 1..8 integer digits. At least one for the next number puts its
+        // point past this number's six fraction digits and blank.
+        if (k1 - 1u > 7u) return false;
+        const std::uint64_t m =
+            digits_value(line + a[i], k1) * 1000000u + digits_value(line + p[i] + 1, 6);
+        const double v = static_cast<double>(m) / 1e6;
+        std::uint64_t bits;
+        std::memcpy(&bits, &v, 8);
+        bits |= static_cast<std::uint64_t>(neg[i]) << 63;
+        std::memcpy(&out->xyz[i], &bits, 8);
+    }
+    out->tail = static_cast<std::size_t>(len);
+    out->len = static_cast<std::size_t>(len);
+    return true;
+}
+
 // The common case, taken first when 64 bytes are readable from the line
 // start: the line and its 0x0A within those 64 bytes, three plain numbers
 // with at most 8 digits before and 8 after the point (the shape "%.6f"
@@ -266,7 +350,10 @@ bool short_line(const char* line, Vertex* out) noexcept {
 
 }  // namespace
 
-bool parse_vertex_line(const char* line, const char* end, Vertex* out) noexcept {
+namespace {
+
+// parse_vertex_line() without the fixed6_line() try.
+bool parse_other_line(const char* line, const char* end, Vertex* out) noexcept {
     if (end - line < static_cast<std::ptrdiff_t>(kShortestVertexLine) || line[0] != 'v' ||
         line[1] != ' ')
         return false;
@@ -304,21 +391,35 @@ bool parse_vertex_line(const char* line, const char* end, Vertex* out) noexcept 
     return parse_with_sscanf(line, len, out);
 }
 
+// The common shape inline, the rest out of line.
+inline bool parse_line(const char* line, const char* end, Vertex* out) noexcept {
+#if defined(__SSE2__)
+    if (end - line >= 64 && fixed6_line(line, out)) return true;
+#endif
+    return parse_other_line(line, end, out);
+}
+
+}  // namespace
+
+bool parse_vertex_line(const char* line, const char* end, Vertex* out) noexcept {
+    return parse_line(line, end, out);
+}
+
 Extent scan_extent(const char* data, std::size_t n) noexcept {
     Extent e;
     const char* const end = data + n;
     for_each_v_line(data, n, [&](const char* line) -> const char* {
         Vertex v;
-        if (!parse_vertex_line(line, end, &v)) return nullptr;
+        if (!parse_line(line, end, &v)) return nullptr;
         if (!e.found) {
             for (int k = 0; k < 3; ++k) e.min[k] = e.max[k] = v.xyz[k];
             e.found = true;
         } else {
+            // Without branches (the bounds of random data move rarely but
+            // unpredictably); a NaN compares false and moves nothing.
             for (int k = 0; k < 3; ++k) {
-                if (e.min[k] > v.xyz[k])
-                    e.min[k] = v.xyz[k];
-                else if (e.max[k] < v.xyz[k])
-                    e.max[k] = v.xyz[k];
+                e.min[k] = v.xyz[k] < e.min[k] ? v.xyz[k] : e.min[k];
+                e.max[k] = v.xyz[k] > e.max[k] ? v.xyz[k] : e.max[k];
             }
         }
         return line + v.len;
@@ -334,7 +435,7 @@ bool shift_vertices(const char* data, std::size_t n, double dx, double dy, doubl
     bool ok = true;
     for_each_v_line(data, n, [&](const char* line) -> const char* {
         Vertex v;
-        if (!ok || !parse_vertex_line(line, end, &v)) return nullptr;
+        if (!ok || !parse_line(line, end, &v)) return nullptr;
         ok = out.append(copy_from, static_cast<std::size_t>(line - copy_from));
         const std::size_t tail = v.len - v.tail;
         char* p = ok ? out.room(objtext::kMaxVertexLine + tail + 1) : nullptr;
@@ -343,10 +444,12 @@ bool shift_vertices(const char* data, std::size_t n, double dx, double dy, doubl
             return nullptr;
         }
         p = objtext::write_vertex_line(p, v.xyz[0] - dx, v.xyz[1] - dy, v.xyz[2] - dz);
-        --p;  // the tail goes before the line's newline
-        std::memcpy(p, line + v.tail, tail);
-        p += tail;
-        *p++ = '\n';
+        if (tail != 0) {  // the tail goes before the line's newline (most lines have none)
+            --p;
+            std::memcpy(p, line + v.tail, tail);
+            p += tail;
+            *p++ = '\n';
+        }
         out.commit(p);
         ++rewritten;
         copy_from = line + std::min(v.len + 1, static_cast<std::size_t>(end - line));
