@@ -269,11 +269,12 @@ def select_tiles(root: TileNode, leaves: bool = False, max_depth: int | None = N
 _UNSAFE = re.compile(r"[^A-Za-z0-9._-]+")
 
 
-def output_names(paths: list[Path], root_dir: Path | None) -> list[str]:
-    """A distinct, file-system-safe base name per content: its path relative to the
-    tile set's folder with the extension dropped and separators turned into '_'."""
+def output_names(paths: list[Path], root_dirs: list[Path | None]) -> list[str]:
+    """A distinct, file-system-safe base name per content: its path relative to its
+    tile set's folder (root_dirs[i], or just the file name when None) with the
+    extension dropped and separators turned into '_'."""
     names, seen = [], set()
-    for p in paths:
+    for p, root_dir in zip(paths, root_dirs):
         try:
             rel = p.resolve().relative_to(root_dir) if root_dir is not None else Path(p.name)
         except ValueError:

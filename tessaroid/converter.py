@@ -530,16 +530,7 @@ def _looks_like_gltf(p: Path) -> bool:
 def _names(items) -> list[str]:
     from ._tileset import output_names
 
-    names: list[str] = []
-    seen: set[str] = set()
-    for (path, _m, _y, root_dir), base in zip(items, [output_names([it[0]], it[3])[0] for it in items]):
-        name, k = base, 2
-        while name.lower() in seen:
-            name = f"{base}_{k}"
-            k += 1
-        seen.add(name.lower())
-        names.append(name)
-    return names
+    return output_names([it[0] for it in items], [it[3] for it in items])
 
 
 # ---------------------------------------------------------------- running
