@@ -45,10 +45,6 @@ def load(name: str):
     return module
 
 
-def replay(module, case) -> None:
-    module.check_case(case)
-
-
 def corpus():
     for name in HARNESSES:
         folder = FUZZ / "corpus" / name
@@ -84,7 +80,7 @@ def test_failed_input_stays_fixed(name, path):
         case = decode_case(json.loads(path.read_text()))
     else:
         case = module.generate(path.read_bytes())
-    replay(module, case)
+    module.check_case(case)
 
 
 @pytest.mark.parametrize("name", HARNESSES)
@@ -93,4 +89,4 @@ def test_seeds_pass(name):
     seeds = module.seeds()
     assert seeds
     for data in seeds:
-        replay(module, module.generate(data))
+        module.check_case(module.generate(data))
