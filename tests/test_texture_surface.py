@@ -124,19 +124,13 @@ def mounted(tmp_path):
         run("umount", str(where))
 
 
-def test_read_only_directory_returns_false(tex, mounted):
-    where = mounted("ro,size=64k")
-    for as_png in (True, False):
-        assert tex.flip_and_save(str(where / "o.img"), as_png) is False
-    assert os.listdir(where) == []
-
-
-def test_full_filesystem_write_fails_and_removes_partial_file(ow, mounted):
-    where = mounted("size=64k")
+def test_read_only_or_full_filesystem_returns_false_and_leaves_no_file(ow, mounted):
+    ro, small = mounted("ro,size=64k"), mounted("size=64k")
     t = ow.DecodedTexture()
     assert t.decode(png_bytes(256, 256, 4, seed=1))  # noise: about 260 kB as PNG or JPEG
     for as_png in (True, False):
-        assert t.flip_and_save(str(where / "big.img"), as_png, 100) is False
-        assert os.listdir(where) == []
-    assert t.crop_and_save(0, 0, 16, 16, str(where / "small.png")) is True
-    assert os.listdir(where) == ["small.png"]
+        assert t.flip_and_save(str(ro / "o.img"), as_png) is False
+        assert t.flip_and_save(str(small / "big.img"), as_png, 100) is False  # partial file removed
+        assert os.listdir(ro) == [] and os.listdir(small) == []
+    assert t.crop_and_save(0, 0, 16, 16, str(small / "small.png")) is True
+    assert os.listdir(small) == ["small.png"]
