@@ -26,6 +26,25 @@ ROOT = Path(__file__).resolve().parent.parent
 CORPUS = ROOT / "fuzz" / "corpus"
 SHARED_DATA = Path(os.environ.get("TESSAROID_SHARED_DATA", ROOT.parent / "shared" / "data"))
 
+_work_folders: dict[str, str] = {}
+
+
+def work_folder(name: str) -> str:
+    """One scratch folder per harness for the whole run, removed at exit (in
+    memory when /dev/shm is writable: creating and removing folders on a disk
+    costs more than a call)."""
+    if name not in _work_folders:
+        import atexit
+        import shutil
+        import tempfile
+
+        base = "/dev/shm" if os.access("/dev/shm", os.W_OK) else None
+        folder = tempfile.mkdtemp(prefix=f"tsr-fuzz-{name}-", dir=base)
+        atexit.register(shutil.rmtree, folder, True)
+        _work_folders[name] = folder
+    return _work_folders[name]
+
+
 # Exit status of a harness whose entry point still raises NotImplementedError.
 EXIT_UNAVAILABLE = 77
 

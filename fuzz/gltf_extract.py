@@ -18,7 +18,6 @@ exception types, never return.
 
 from __future__ import annotations
 
-import math
 import sys
 from pathlib import Path
 

@@ -22,7 +22,7 @@ import tempfile
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from _common import Provider, main, not_implemented, same_float  # noqa: E402
+from _common import Provider, main, not_implemented, same_float, work_folder  # noqa: E402
 
 from tessaroid import _obj_writer as ow  # noqa: E402
 
@@ -153,7 +153,7 @@ def one_input(data: bytes) -> None:
 
 def check_case(case) -> None:
     content, d, mode = case
-    folder = work_folder()
+    folder = work_folder("obj")
     for name in os.listdir(folder):
         os.unlink(os.path.join(folder, name))
     if True:
@@ -183,18 +183,6 @@ def check_case(case) -> None:
         assert stat.S_IMODE(os.stat(path).st_mode) == mode, "shift changed the permission bits"
 
 
-_folder = []
-
-
-def work_folder() -> str:
-    """One scratch folder for the whole run (in memory when /dev/shm exists:
-    creating and removing folders on a disk costs more than a call)."""
-    if not _folder:
-        base = "/dev/shm" if os.access("/dev/shm", os.W_OK) else None
-        _folder.append(tempfile.mkdtemp(prefix="tsr-fuzz-obj-", dir=base))
-        import atexit
-        atexit.register(shutil.rmtree, _folder[0], True)
-    return _folder[0]
 
 
 def seeds():

@@ -17,15 +17,13 @@ from __future__ import annotations
 
 import io
 import os
-import shutil
 import sys
-import tempfile
 from pathlib import Path
 
 import numpy as np
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from _common import SHARED_DATA, Provider, main, not_implemented, signal  # noqa: E402
+from _common import SHARED_DATA, Provider, main, not_implemented, signal, work_folder  # noqa: E402
 
 from tessaroid import _obj_writer as ow  # noqa: E402
 
@@ -72,7 +70,7 @@ def one_input(data: bytes) -> None:
 
 def check_case(case) -> None:
     ctrl, image = Provider(case[0]), case[1]
-    folder = work_folder()
+    folder = work_folder("tex")
     for name in os.listdir(folder):
         os.unlink(os.path.join(folder, name))
 
@@ -140,16 +138,6 @@ def check_case(case) -> None:
     assert t.decode(b"") is False and (t.width, t.height, t.channels) == (0, 0, 0)
 
 
-_folder = []
-
-
-def work_folder() -> str:
-    if not _folder:
-        base = "/dev/shm" if os.access("/dev/shm", os.W_OK) else None
-        _folder.append(tempfile.mkdtemp(prefix="tsr-fuzz-tex-", dir=base))
-        import atexit
-        atexit.register(shutil.rmtree, _folder[0], True)
-    return _folder[0]
 
 
 def generated_images():
