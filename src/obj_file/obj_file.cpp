@@ -150,11 +150,12 @@ bool parse_with_sscanf(const char* line, std::size_t len, Vertex* out) noexcept 
 }
 
 // The data is read once, front to back, mostly straight from memory: asking
-// for it a little ahead hides much of the wait.
+// for it 4 KB ahead hides much of the wait (measured: 1 KB ahead leaves the
+// search for "\nv " about 10% slower, the shift's scan about 7%).
 // (The address is computed as a number: it may lie past the data, which a
 // prefetch tolerates.)
 inline void prefetch_ahead(const char* p) noexcept {
-    __builtin_prefetch(reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(p) + 1024));
+    __builtin_prefetch(reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(p) + 4096));
 }
 
 // The next line start at or after data[from] that begins with "v ": a
