@@ -1,8 +1,6 @@
-"""Leaks and references: each entry point on its success and error paths, called CALLS times
-(100000 with TESSAROID_LONG_TESTS=1). After a warm-up the arguments' reference counts must be
-unchanged, tracemalloc's memory (Python objects, NumPy data) must not grow, and the resident memory
-must settle (each call allocates kilobytes natively). Under the sanitizers (TESSAROID_SANITIZED=1)
-the resident check is skipped: ASan's quarantine holds freed memory, LeakSanitizer checks instead."""
+"""Leaks: each entry point's success and error paths called CALLS times (100000 with TESSAROID_LONG_TESTS=1)
+keep the arguments' reference counts, tracemalloc's memory and (except under the sanitizers, whose
+quarantine holds freed memory; LeakSanitizer checks there) the resident memory from growing."""
 
 import gc
 import io
