@@ -1,16 +1,7 @@
-"""Replays the fuzz harnesses' inputs: every input that ever failed
-(fuzz/corpus/<harness>/), and each harness's generated seeds.
-
-A saved input is kept in two forms: the fuzzer's raw bytes, and the
-arguments they decoded to (<name>.json, written by tools/fuzz-short). The
-JSON form is what is replayed when it exists: raw bytes decode to other
-arguments as soon as a harness's generator changes.
-
-The harnesses check their own invariants (results equal to a model,
-exceptions of documented types, files whole or untouched), so a replay fails
-exactly when the fault an input found comes back. Under tools/sanitize-test
-the same replay runs with AddressSanitizer and UndefinedBehaviorSanitizer.
-"""
+"""Replays every input that ever failed a fuzz harness (fuzz/corpus/<harness>/) and each
+harness's seeds; the harnesses check their own invariants, so a replay fails when the fault returns.
+A saved input is replayed through its decoded arguments (<name>.json) when they exist: raw bytes
+decode to other arguments as soon as a harness's generator changes."""
 
 import importlib.util
 import json
@@ -23,10 +14,7 @@ import pytest
 
 FUZZ = Path(__file__).resolve().parent.parent / "fuzz"
 HARNESSES = sorted(p.stem for p in FUZZ.glob("*.py") if not p.stem.startswith("_"))
-
-# Inputs that pin a fault not fixed yet, with what the fault is. A replay of
-# one of them is expected to fail; remove the entry when the fault is fixed.
-KNOWN_FAULTS: dict = {}
+SANITIZED = os.environ.get("TESSAROID_SANITIZED") == "1"
 
 
 def load(name: str):
@@ -47,25 +35,15 @@ def load(name: str):
 
 def corpus():
     for name in HARNESSES:
-        folder = FUZZ / "corpus" / name
-        for path in sorted(folder.glob("*")) if folder.is_dir() else []:
-            if path.suffix != ".json" and path.with_name(path.name + ".json").exists():
-                continue  # replayed through its saved arguments
-            marks = ()
-            reason = KNOWN_FAULTS.get((name, path.name.removesuffix(".json")))
-            if reason:
-                marks = pytest.mark.xfail(reason=reason, raises=AssertionError, strict=False)
-            yield pytest.param(name, path, id=f"{name}/{path.name}", marks=marks)
-
-
-# Under the sanitizers each saved input runs in its own interpreter: an input
-# that still trips ASan or UBSan stops only that process, and its report
-# becomes this test's failure message, while the rest of the suite goes on.
-SANITIZED = os.environ.get("TESSAROID_SANITIZED") == "1"
+        for path in sorted((FUZZ / "corpus" / name).glob("*")):
+            if path.suffix == ".json" or not path.with_name(path.name + ".json").exists():
+                yield pytest.param(name, path, id=f"{name}/{path.name}")
 
 
 @pytest.mark.parametrize("name,path", list(corpus()))
 def test_failed_input_stays_fixed(name, path):
+    # Under the sanitizers each input runs in its own interpreter, so a report stops only that
+    # process and becomes this test's failure message.
     if SANITIZED and not os.environ.get("TESSAROID_CORPUS_CHILD"):
         code = ("import sys, pytest; sys.exit(pytest.main(['-q', '-p', 'no:cacheprovider', '--capture=sys', "
                 f"{__file__!r} + '::test_failed_input_stays_fixed[{name}/{path.name}]']))")
