@@ -29,8 +29,7 @@ def documents(draw):
         span = (max(count, 1) - 1) * (stride or ncomp * size) // size * size + ncomp * size
         off = draw(st.integers(0, 8))
         acc = {"componentType": ctype, "count": count} | ({"byteOffset": off} if off else {})
-        if ctype != 5126 and draw(st.booleans()):
-            acc["normalized"] = True
+        acc |= {"normalized": True} if ctype != 5126 and draw(st.booleans()) else {}
         return add(draw(st.binary(min_size=span + off, max_size=span + off)), acc, stride)
 
     meshes, counts = [], []
@@ -42,9 +41,7 @@ def documents(draw):
             for name in ("TEXCOORD_0", "TEXCOORD_1", "TEXCOORD_2"):
                 if draw(st.booleans()):
                     prim["attributes"][name] = attribute(2, vcount + draw(st.integers(0, 2)))
-            mode = draw(st.sampled_from([None, None, 4, 5, 6, 0, 1, 2, 3]))
-            if mode is not None:
-                prim["mode"] = mode
+            prim |= draw(st.sampled_from([{}, {}] + [{"mode": m} for m in (4, 5, 6, 0, 1, 2, 3)]))
             if vcount and draw(st.booleans()):
                 itype = draw(st.sampled_from(sorted(INDEX_TYPES)))
                 values = draw(st.lists(st.integers(0, vcount - 1), max_size=14))

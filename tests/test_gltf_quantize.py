@@ -25,6 +25,10 @@ def assert_quantized(out, x):
     np.testing.assert_array_equal(out.view(np.uint64), model(x).view(np.uint64))
 
 
+def test_examples(ow):  # pins the model too: halves go up, clipped, 1/32 grid
+    assert ow.quantize_uvr([[-0.2, 1 / 64, 3 / 64, 1.7, 0.3]]).tolist() == [[0.0, 0.03125, 0.0625, 1.0, 0.3125]]
+
+
 def test_every_special_value_through_vector_loop_and_scalar_tail(ow):
     # A row of 9: the first 8 go through the vector loop, the last through the scalar tail.
     for v in SPECIAL:
