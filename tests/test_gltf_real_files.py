@@ -12,6 +12,7 @@ import struct
 import warnings
 from pathlib import Path
 
+import numpy as np
 import pygltflib
 import pytest
 
@@ -88,3 +89,19 @@ def test_real_file_matches_independent_reading(ow, shared_data, name):
     assert_same(got, want)
     assert got[1].size == 0 or (got[1].min() >= 0 and got[1].max() < len(got[0]))
 
+
+@pytest.mark.parametrize("name", ["Duck.glb", "BoxInterleaved.glb", "BoxTextured.glb"])
+def test_single_primitive_glb_agrees_with_trimesh(ow, shared_data, name):
+    """A second, unrelated reader for single-primitive files (trimesh stores v flipped)."""
+    trimesh = pytest.importorskip("trimesh")
+    path = shared_data / "khronos" / name
+    if not path.exists():
+        pytest.skip("file absent")
+    (geometry,) = trimesh.load(str(path), process=False, force="scene").geometry.values()
+    positions, faces, tex, _, _ = ow.extract_mesh_arrays(*caller_input(path))
+    np.testing.assert_array_equal(positions, geometry.vertices)
+    np.testing.assert_array_equal(faces, geometry.faces)
+    uv = getattr(geometry.visual, "uv", None)
+    assert (tex is None) == (uv is None)
+    if uv is not None:
+        np.testing.assert_allclose(tex, np.column_stack([uv[:, 0], 1.0 - uv[:, 1]]), atol=1e-7)
