@@ -1,11 +1,11 @@
-"""Helpers shared by the converter tests: a small OBJ reader, pyproj references, GLB packing."""
+"""Helpers shared by the converter tests: a small OBJ/MTL reader, a pyproj reference, GLB packing."""
 
 from __future__ import annotations
 
 import json
 import struct
-from dataclasses import dataclass, field
 from pathlib import Path
+from types import SimpleNamespace
 
 import numpy as np
 
@@ -13,36 +13,25 @@ import numpy as np
 Y_TO_Z = np.array([[1, 0, 0], [0, 0, 1], [0, -1, 0]], dtype=np.float64)
 
 
-@dataclass
-class Obj:
-    v: np.ndarray
-    vt: np.ndarray
-    faces: np.ndarray  # (F, 3) 1-based vertex indices
-    face_vt: list[bool]
-    mtllib: str | None = None
-    groups: list[tuple[str, int]] = field(default_factory=list)  # (material, faces in group)
-
-
-def read_obj(path: str | Path) -> Obj:
-    obj = Obj(v=[], vt=[], faces=[], face_vt=[])
+def read_obj(path: str | Path) -> SimpleNamespace:
+    """v, vt, faces ((F, 3), 1-based), all_vt (every face has v/vt corners), mtllib, groups (usemtl names)."""
+    rows: dict[str, list] = {"v": [], "vt": [], "f": []}
+    obj = SimpleNamespace(mtllib=None, groups=[], all_vt=True)
     for line in Path(path).read_text(encoding="ascii").splitlines():
         key, *rest = line.split() or ["#"]
         if key in ("v", "vt"):
-            getattr(obj, key).append([float(x) for x in rest[:3 if key == "v" else 2]])
+            rows[key].append([float(x) for x in rest[:3 if key == "v" else 2]])
         elif key == "f":
             corners = [c.split("/") for c in rest]
             assert len(corners) == 3 and all(c[1:] in ([], [c[0]]) for c in corners), line
-            obj.faces.append([int(c[0]) for c in corners])
-            obj.face_vt.append(len(corners[0]) > 1)
-            if obj.groups:
-                obj.groups[-1] = (obj.groups[-1][0], obj.groups[-1][1] + 1)
+            rows["f"].append([int(c[0]) for c in corners])
+            obj.all_vt &= len(corners[0]) > 1
         elif key == "usemtl":
-            obj.groups.append((rest[0], 0))
+            obj.groups.append(rest[0])
         elif key == "mtllib":
             obj.mtllib = rest[0]
-    obj.v = np.array(obj.v, dtype=np.float64).reshape(-1, 3)
-    obj.vt = np.array(obj.vt, dtype=np.float64).reshape(-1, 2)
-    obj.faces = np.array(obj.faces, dtype=np.int64).reshape(-1, 3)
+    obj.v, obj.vt = (np.array(rows[k], dtype=np.float64).reshape(-1, n) for k, n in (("v", 3), ("vt", 2)))
+    obj.faces = np.array(rows["f"], dtype=np.int64).reshape(-1, 3)
     return obj
 
 
@@ -50,13 +39,11 @@ def read_mtl(path: str | Path) -> dict[str, dict[str, str]]:
     out: dict[str, dict[str, str]] = {}
     cur = None
     for line in Path(path).read_text(encoding="utf-8").splitlines():
-        parts = line.split(maxsplit=1)
-        if not parts or parts[0].startswith("#"):
-            continue
-        if parts[0] == "newmtl":
-            cur = out.setdefault(parts[1], {})
-        elif cur is not None and len(parts) == 2:
-            cur[parts[0]] = parts[1]
+        key, _, value = line.strip().partition(" ")
+        if key == "newmtl":
+            cur = out.setdefault(value, {})
+        elif cur is not None and key and not key.startswith("#"):
+            cur[key] = value
     return out
 
 
@@ -68,18 +55,12 @@ def assert_positions(got: np.ndarray, ecef: np.ndarray, crs: str) -> None:
         return np.stack(pyproj.Transformer.from_crs("EPSG:4978", target, always_xy=True).transform(*ecef.T), 1)
 
     exp = ecef if crs == "EPSG:4978" else to("EPSG:4979")
-    if crs not in ("EPSG:4978", "EPSG:4326"):
-        # Web Mercator is 2-D in PROJ; the written height is the ellipsoidal one.
+    if crs == "EPSG:3857":  # 2-D in PROJ; the written height is the ellipsoidal one
         exp = np.column_stack([to(crs)[:, :2], exp[:, 2]])
     assert got.shape == exp.shape
-    if crs == "EPSG:4326":
-        np.testing.assert_allclose(got[:, :2], exp[:, :2], rtol=0, atol=1e-8)
-        got, exp = got[:, 2], exp[:, 2]
-    np.testing.assert_allclose(got, exp, rtol=0, atol=1e-3)
-
-
-def no_temp_files(folder: str | Path) -> bool:
-    return not [p for p in Path(folder).iterdir() if p.name.endswith(".tmp")]
+    deg = 2 if crs == "EPSG:4326" else 0
+    np.testing.assert_allclose(got[:, :deg], exp[:, :deg], rtol=0, atol=1e-8)
+    np.testing.assert_allclose(got[:, deg:], exp[:, deg:], rtol=0, atol=1e-3)
 
 
 def split_glb(data: bytes) -> tuple[dict, bytes]:

@@ -26,17 +26,13 @@ def _glb_of_b3dm(path: Path) -> tuple[bytes, dict]:
 
 
 def _instances(source, file_type: str | None = None):
-    """(vertices, faces) of every mesh instance, node transforms applied, in the z-up frame."""
+    """(vertices, faces) of every mesh instance by trimesh, node transforms applied, in the z-up frame."""
     import trimesh
 
     scene = trimesh.load(source, file_type=file_type, force="scene", process=False)
     for m, geom in (scene.graph[name] for name in scene.graph.nodes_geometry):
         g = scene.geometry[geom]
         yield trimesh.transform_points(g.vertices, m) @ Y_TO_Z, np.asarray(getattr(g, "faces", np.zeros((0, 3))))
-
-
-def _trimesh_vertices(glb: bytes) -> np.ndarray:
-    return np.concatenate([v for v, _ in _instances(io.BytesIO(glb), "glb")])
 
 
 def _sorted_rows(a: np.ndarray) -> np.ndarray:
@@ -50,7 +46,7 @@ def test_city_tiles_with_rtc_center(shared_data, tmp_path):
     assert s.ok and s.converted == 4
     for name in ("ll", "lr", "ul", "ur"):
         glb, ft = _glb_of_b3dm(city / f"{name}.b3dm")
-        ecef = _trimesh_vertices(glb) + np.array(ft["RTC_CENTER"])
+        ecef = np.concatenate([v for v, _ in _instances(io.BytesIO(glb), "glb")]) + ft["RTC_CENTER"]
         obj = read_obj(tmp_path / f"{name}.obj")
         assert len(obj.v) == 240 and len(obj.faces) == 120
         assert obj.faces.min() >= 1 and obj.faces.max() <= 240
@@ -76,8 +72,7 @@ def test_batched_variants_land_on_the_same_spot(shared_data, tmp_path):
 def test_real_png_textures_written_flipped(shared_data, tmp_path, model):
     from PIL import Image
 
-    s = tessaroid.convert(shared_data / "khronos" / model, tmp_path)
-    assert s.ok and s.textures == 1
+    assert tessaroid.convert(shared_data / "khronos" / model, tmp_path).textures == 1
     doc, binary = split_glb((shared_data / "khronos" / model).read_bytes())
     view = doc["bufferViews"][doc["images"][0]["bufferView"]]
     start = view.get("byteOffset", 0)
@@ -88,8 +83,7 @@ def test_real_png_textures_written_flipped(shared_data, tmp_path, model):
 
 def test_quantized_duck_matches_float_duck(shared_data, tmp_path):
     k = shared_data / "khronos"
-    s = tessaroid.convert([k / "Duck.glb", k / "Duck" / "glTF-Quantized" / "Duck.gltf"], tmp_path)
-    assert s.ok
+    assert tessaroid.convert([k / "Duck.glb", k / "Duck" / "glTF-Quantized" / "Duck.gltf"], tmp_path).ok
     a, b = (read_obj(tmp_path / n) for n in ("Duck.obj", "Duck_2.obj"))
     assert len(a.v) == len(b.v) and len(a.faces) == len(b.faces)
     for red in (np.min, np.max):
@@ -103,20 +97,14 @@ def test_quantized_duck_matches_float_duck(shared_data, tmp_path):
     "asset-generator/Mesh_PrimitiveMode/Mesh_PrimitiveMode_11.gltf",   # strip, u32 indices
 ])
 def test_vertices_and_triangles_match_trimesh(shared_data, tmp_path, model):
-    s = tessaroid.convert(shared_data / model, tmp_path)
-    assert s.ok
-    obj = read_obj(s.obj_files[0])
+    obj = read_obj(tessaroid.convert(shared_data / model, tmp_path).obj_files[0])
     parts = list(_instances(str(shared_data / model)))
     exp_v = np.concatenate([v for v, _ in parts])
     exp_tris = np.concatenate([v[f] for v, f in parts if len(f)])
     assert len(obj.v) == len(exp_v) and len(obj.faces) == len(exp_tris)
     np.testing.assert_allclose(_sorted_rows(obj.v), _sorted_rows(exp_v), atol=2e-6)
     # Triangles as vertex triples, corners sorted (trimesh may start a triangle elsewhere).
-    got_tris = obj.v[obj.faces - 1]
-
-    def key(t):
-        return _sorted_rows(np.sort(t, axis=1).reshape(len(t), -1))
-
+    got_tris, key = obj.v[obj.faces - 1], lambda t: _sorted_rows(np.sort(t, axis=1).reshape(len(t), -1))
     np.testing.assert_allclose(key(got_tris), key(exp_tris), atol=2e-6)
 
 
