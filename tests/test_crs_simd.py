@@ -1,10 +1,5 @@
-"""The SIMD conversion loops against the scalar reference solve.
-
-The conversion core has no Python in it: it is compiled here on its own
-(with tests/crs_core_shim.cpp for a C entry point) and loaded with ctypes,
-so that every instruction-set variant this CPU can run is compared with the
-scalar reference on the same input, whichever one the module picks.
-"""
+"""The SIMD conversion loops against the scalar reference solve: the Python-free core is built here
+(with tests/crs_core_shim.cpp) and each instruction set this CPU runs is compared on the same input."""
 
 import ctypes
 import os
@@ -117,15 +112,11 @@ def test_vector_loop_matches_scalar_reference(core, isa, target):
     p = np.hypot(pts[:, 0], pts[:, 1])
     far = p > 1000.0
     diff = np.abs(got - ref)
-    if target == GEO:
-        assert diff[far, :2].max() <= 1e-12  # degrees
-    else:
-        assert diff[far, :2].max() <= 1e-6  # metres
+    assert diff[far, :2].max() <= (1e-12 if target == GEO else 1e-6)  # degrees or metres
     assert diff[far, 2].max() <= 1e-6
     # Near the axis the vector loop hands points to the reference itself.
     near = p <= 1e-6 * np.abs(pts[:, 2])
-    assert near.sum() > 0
-    assert np.array_equal(got[near], ref[near])
+    assert near.sum() > 0 and np.array_equal(got[near], ref[near])
     assert np.all(np.isfinite(got))
 
 
