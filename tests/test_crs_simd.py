@@ -41,18 +41,14 @@ def core(tmp_path_factory):
     out = tmp_path_factory.mktemp("crscore")
     common = ["-std=c++17", "-O3", "-fPIC", "-ffp-contract=off", "-DTSR_WITH_SLEEF=1",
               f"-I{ROOT / 'src'}"] + [f for f in sleef if f.startswith("-I")]
-    jobs, objs = [], []
-    for src, flags in SOURCES:
-        obj = out / (Path(src).stem + ".o")
-        objs.append(str(obj))
-        jobs.append(subprocess.Popen([cxx, *common, *flags, "-c", str(ROOT / src), "-o", str(obj)],
-                                     stderr=subprocess.PIPE, text=True))
-    errors = [j.communicate()[1] for j in jobs if j.wait() != 0]
+    objs = [str(out / (Path(src).stem + ".o")) for src, _ in SOURCES]
+    jobs = [subprocess.Popen([cxx, *common, *flags, "-c", str(ROOT / src), "-o", obj], stderr=subprocess.PIPE,
+                             text=True) for (src, flags), obj in zip(SOURCES, objs)]
+    errors = [err for j in jobs for err in [j.communicate()[1]] if j.returncode]
     lib = out / "libcrscore.so"
     if not errors:
-        link = subprocess.run([cxx, "-shared", "-o", str(lib), *objs,
-                               *[f for f in sleef if not f.startswith("-I")]],
-                              capture_output=True, text=True)
+        libs = [f for f in sleef if not f.startswith("-I")]
+        link = subprocess.run([cxx, "-shared", "-o", str(lib), *objs, *libs], capture_output=True, text=True)
         errors = [link.stderr] if link.returncode else []
     if errors:
         pytest.skip("cannot build the conversion core with SLEEF: " + errors[0][:500])
