@@ -25,15 +25,13 @@ def encode(arr, fmt, **kw):
     return buf.getvalue()
 
 
-def smooth_image(h, w, c, seed=0):
+def smooth_image(h, w, c):
     """Gradients plus mild noise: compresses like a texture, JPEG-friendly."""
-    rng = np.random.default_rng(seed)
     y, x = np.mgrid[0:h, 0:w]
     ramps = (x * 160 // max(w - 1, 1), y * 160 // max(h - 1, 1))
     planes = [ramps[i % 2] + i * 25 for i in range(c)]
     img = np.stack(planes, axis=-1) if c > 1 else planes[0]
-    img = img + rng.integers(0, 3, img.shape)
-    return np.clip(img, 0, 255).astype(np.uint8)
+    return np.clip(img + np.random.default_rng(0).integers(0, 3, img.shape), 0, 255).astype(np.uint8)
 
 
 def read(path):
@@ -111,8 +109,8 @@ def test_jpeg_decodes_close_to_pillow(ow, tmp_path, channels, kw):
 
 
 def _psd(w=4, h=2):
-    header = b"8BPS" + struct.pack(">H6xHIIHH", 1, 3, h, w, 8, 3)
-    return header + struct.pack(">III", 0, 0, 0) + struct.pack(">H", 0) + bytes(3 * w * h)
+    # Header, then empty colour data, resources and layers, raw compression (0) and the samples.
+    return b"8BPS" + struct.pack(">H6xHIIHH", 1, 3, h, w, 8, 3) + bytes(14 + 3 * w * h)
 
 
 def _jpeg_with_oversized_huffman_table():
@@ -143,8 +141,7 @@ def _png_claiming_32768_squared():
         "jpeg-huffman-overflow", "png-bomb-header", "bmp-without-pixels"])
 def test_failed_decode_returns_false_and_drops_previous_image(ow, tmp_path, make):
     t = decoded(ow, encode(smooth_image(4, 4, 4), "PNG"))
-    assert t.decode(make()) is False
-    assert (t.width, t.height, t.channels) == (0, 0, 0)
+    assert t.decode(make()) is False and (t.width, t.height, t.channels) == (0, 0, 0)
     out = tmp_path / "o.png"
     assert t.flip_and_save(str(out)) is False and not out.exists()
 
@@ -162,15 +159,13 @@ def test_decode_refuses_length_wrapping_past_32_bits(ow):
     t = ow.DecodedTexture()
     ok = t.decode(data)
     del data  # keep a failure report from printing 4 GiB
-    assert ok is False
-    assert (t.width, t.height, t.channels) == (0, 0, 0)
+    assert ok is False and (t.width, t.height, t.channels) == (0, 0, 0)
 
 
 # --- cropping, flipping, clamping -------------------------------------------
 
 def test_random_regions_match_numpy_crop_and_flip(ow, tmp_path):
-    seed = test_seed("texture regions")
-    rng = random.Random(seed)
+    rng = random.Random(seed := test_seed("texture regions"))
     for channels in (1, 2, 3, 4):
         img = np.random.default_rng(seed).integers(0, 256, (32, 64, channels), np.uint8)
         t = decoded(ow, encode(img.squeeze(), "PNG"))
