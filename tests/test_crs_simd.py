@@ -1,10 +1,5 @@
-"""The SIMD conversion loops against the scalar reference solve.
-
-The conversion core has no Python in it: it is compiled here on its own
-(with tests/crs_core_shim.cpp for a C entry point) and loaded with ctypes,
-so that every instruction-set variant this CPU can run is compared with the
-scalar reference on the same input, whichever one the module picks.
-"""
+"""The SIMD conversion loops against the scalar reference solve: the Python-free core is built here
+(with tests/crs_core_shim.cpp) and each instruction set this CPU runs is compared on the same input."""
 
 import ctypes
 import os
@@ -46,18 +41,14 @@ def core(tmp_path_factory):
     out = tmp_path_factory.mktemp("crscore")
     common = ["-std=c++17", "-O3", "-fPIC", "-ffp-contract=off", "-DTSR_WITH_SLEEF=1",
               f"-I{ROOT / 'src'}"] + [f for f in sleef if f.startswith("-I")]
-    jobs, objs = [], []
-    for src, flags in SOURCES:
-        obj = out / (Path(src).stem + ".o")
-        objs.append(str(obj))
-        jobs.append(subprocess.Popen([cxx, *common, *flags, "-c", str(ROOT / src), "-o", str(obj)],
-                                     stderr=subprocess.PIPE, text=True))
-    errors = [j.communicate()[1] for j in jobs if j.wait() != 0]
+    objs = [str(out / (Path(src).stem + ".o")) for src, _ in SOURCES]
+    jobs = [subprocess.Popen([cxx, *common, *flags, "-c", str(ROOT / src), "-o", obj], stderr=subprocess.PIPE,
+                             text=True) for (src, flags), obj in zip(SOURCES, objs)]
+    errors = [err for j in jobs for err in [j.communicate()[1]] if j.returncode]
     lib = out / "libcrscore.so"
     if not errors:
-        link = subprocess.run([cxx, "-shared", "-o", str(lib), *objs,
-                               *[f for f in sleef if not f.startswith("-I")]],
-                              capture_output=True, text=True)
+        libs = [f for f in sleef if not f.startswith("-I")]
+        link = subprocess.run([cxx, "-shared", "-o", str(lib), *objs, *libs], capture_output=True, text=True)
         errors = [link.stderr] if link.returncode else []
     if errors:
         pytest.skip("cannot build the conversion core with SLEEF: " + errors[0][:500])
@@ -117,15 +108,11 @@ def test_vector_loop_matches_scalar_reference(core, isa, target):
     p = np.hypot(pts[:, 0], pts[:, 1])
     far = p > 1000.0
     diff = np.abs(got - ref)
-    if target == GEO:
-        assert diff[far, :2].max() <= 1e-12  # degrees
-    else:
-        assert diff[far, :2].max() <= 1e-6  # metres
+    assert diff[far, :2].max() <= (1e-12 if target == GEO else 1e-6)  # degrees or metres
     assert diff[far, 2].max() <= 1e-6
     # Near the axis the vector loop hands points to the reference itself.
     near = p <= 1e-6 * np.abs(pts[:, 2])
-    assert near.sum() > 0
-    assert np.array_equal(got[near], ref[near])
+    assert near.sum() > 0 and np.array_equal(got[near], ref[near])
     assert np.all(np.isfinite(got))
 
 

@@ -11,9 +11,6 @@ import numpy as np
 import pytest
 from PIL import Image
 
-NO_REDUCE = "no default __reduce__ due to non-trivial __cinit__"
-
-
 def png_bytes(h=16, w=16, c=4, seed=0):
     img = np.random.default_rng(seed).integers(0, 256, (h, w, c), np.uint8)
     buf = io.BytesIO()
@@ -60,7 +57,7 @@ def test_subclass_works_like_the_base(ow, tmp_path):
 def test_pickling_and_copying_are_refused(ow, act):
     with pytest.raises(TypeError) as e:
         act(ow.DecodedTexture())
-    assert str(e.value) == NO_REDUCE
+    assert str(e.value) == "no default __reduce__ due to non-trivial __cinit__"
 
 
 # --- argument handling ------------------------------------------------------
@@ -102,10 +99,6 @@ def test_unwritable_targets_return_false(tex, tmp_path, as_png):
         assert os.path.exists("/dev/full")
 
 
-def run(*cmd):
-    return subprocess.run(cmd, capture_output=True, text=True, check=False).returncode == 0
-
-
 @pytest.fixture
 def mounted(tmp_path):
     """Mounts tmpfs file systems (root only); skips when not permitted."""
@@ -114,14 +107,15 @@ def mounted(tmp_path):
     def mount(options):
         where = tmp_path / f"mnt{len(mounts)}"
         where.mkdir()
-        if not run("mount", "-t", "tmpfs", "-o", options, "tmpfs", str(where)):
+        cmd = ["mount", "-t", "tmpfs", "-o", options, "tmpfs", str(where)]
+        if subprocess.run(cmd, capture_output=True).returncode:
             pytest.skip("cannot mount a tmpfs here")
         mounts.append(where)
         return where
 
     yield mount
     for where in mounts:
-        run("umount", str(where))
+        subprocess.run(["umount", str(where)], capture_output=True)
 
 
 def test_read_only_or_full_filesystem_returns_false_and_leaves_no_file(ow, mounted):
