@@ -9,7 +9,6 @@ Goals: extent >= 5x, shift >= 8x.
 """
 
 import argparse
-import os
 import random
 import shutil
 import subprocess
@@ -86,12 +85,13 @@ def main():
 
         work = Path(tmp) / "work.obj"
         shift = (1234.5, -987.25, 0.125)
-        base_times, ours_times = [], []
+        base_times, ours_times, expected = [], [], None
         for _ in range(args.rounds):
             shutil.copyfile(src, work)
             t, (count,) = baseline(exe, "shift", work, *shift)
             base_times.append(t)
-            expected = work.read_bytes() if _ == 0 else expected
+            if expected is None:
+                expected = work.read_bytes()
             shutil.copyfile(src, work)
             ours_times.append(_timed(ow.shift_obj_file, str(work), *shift))
             assert int(count) == VERTICES
