@@ -52,6 +52,8 @@ def build_parser() -> argparse.ArgumentParser:
     sel.add_argument("--max-depth", type=int, metavar="N", help="only tiles down to depth N (root = 0)")
     sel.add_argument("--bbox", type=_bbox, metavar="W,S,E,N",
                      help="only tiles whose bounding volume meets this longitude/latitude box (degrees)")
+    sel.add_argument("--max-error", type=float, metavar="M",
+                     help="in each branch, the coarsest tiles whose geometric error is at most M metres")
     out = c.add_argument_group("output layout")
     out.add_argument("--merge", nargs="?", const="merged", default=None, metavar="NAME",
                      help="write all tiles into one OBJ (NAME.obj, default merged.obj)")
@@ -79,6 +81,7 @@ def main(argv: list[str] | None = None) -> int:
         summary = convert(
             args.inputs, args.output, crs=args.crs, texture_format=args.texture_format,
             jpeg_quality=args.jpeg_quality, leaves=args.leaves, max_depth=args.max_depth, bbox=args.bbox,
+            max_error=args.max_error,
             merge=args.merge if args.merge is not None else False, recenter=args.recenter,
             workers=args.workers, dask=args.dask, progress=not args.quiet)
     except (ValueError, ImportError, OSError) as exc:

@@ -39,6 +39,7 @@ class Tile:
     expand: Callable[[], list["Tile"]] | None = None
     # True when the tile certainly has no children (a leaf); False when it has or may have.
     leaf: bool = False
+    implicit: bool = False  # a tile of an implicit tile set (named after its content's file alone)
     # For a tile whose own data has not been read yet (the root of an implicit
     # subtree, whose content availability lives in that subtree): fills in
     # `contents`, `leaf` and `expand`. The traversal calls `load()` only for a tile

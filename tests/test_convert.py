@@ -105,7 +105,7 @@ def test_lod_and_bbox_selection(demo, tmp_path):
     {"box": [0, 0, 0, 0, -5e4, 0, 0, 0, 5e4, -100, 0, 0]},  # 50 km along east (-y) and north (+z), 100 m up (-x)
     {"sphere": [0, 0, 0, 5e4]}])
 def test_box_and_sphere_extents_in_the_tile_frame_across_the_antimeridian(volume):
-    from tessaroid._tileset import volume_extent
+    from tessaroid.volumes import volume_extent
 
     frame = np.eye(4)
     frame[:3, 3] = geodetic_to_ecef(180.0, 0.0, 0.0)  # the tile frame's origin: lon 180 on the equator
@@ -121,7 +121,7 @@ def test_box_and_sphere_extents_in_the_tile_frame_across_the_antimeridian(volume
     ((10.0, -1.0, 20.0, 1.0), (12.0, 1.5, 13.0, 2.0), False),         # north of it
 ])
 def test_bbox_meets_across_the_antimeridian(extent, bbox, meets):
-    from tessaroid._tileset import extent_meets
+    from tessaroid.volumes import extent_meets
 
     assert extent_meets(extent, bbox) is meets
 
@@ -220,7 +220,7 @@ def test_mesh_instanced_by_several_nodes(tmp_path):
 def test_native_reads_strips_fans_byte_indices_and_quantized_data(tmp_path, monkeypatch):
     """Normalised u16 positions (stride 8), u8 texture coordinates (stride 4) and u8
     indices in strip, fan and list primitives reach the OBJ without NumPy decoding."""
-    from tessaroid import _mesh
+    from tessaroid import planning as _mesh
 
     monkeypatch.setattr(_mesh._Chunk, "read", None)  # any NumPy decoding fails the tile
     q = np.array([[0, 0, 0], [65535, 0, 0], [0, 65535, 0], [65535, 65535, 0], [0, 0, 65535]], dtype="<u2")

@@ -25,7 +25,8 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
-from ._content import ConversionError, GltfAsset, read_uri
+from .decoding.gltf import GltfAsset, read_uri
+from .errors import ConversionError
 
 FLOAT, UINT = 5126, 5125
 COMPONENT_DTYPES = {5120: "i1", 5121: "u1", 5122: "<i2", 5123: "<u2", 5125: "<u4", 5126: "<f4"}
@@ -428,7 +429,7 @@ def image_bytes(asset: GltfAsset, image_index: int) -> bytes:
         _, data, start, end = view_data(asset, img["bufferView"], f"image {image_index}")
         raw = bytes(memoryview(data)[start:end])
     elif img.get("uri") is not None:
-        raw = read_uri(str(img["uri"]), asset.base_dir, f"image {image_index}")
+        raw = read_uri(str(img["uri"]), asset.base, f"image {image_index}")
     else:
         raise ConversionError(f"image {image_index} has neither a bufferView nor a uri")
     head = raw[:16]

@@ -1,0 +1,109 @@
+"""The small records passed between the converter's stages: options, one tile's task
+and result, a tile's mesh kept for a merged OBJ, and the summary of a run."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+from typing import Any
+
+import numpy as np
+
+GEOGRAPHIC = "EPSG:4326"
+
+
+@dataclass(frozen=True)
+class Options:
+    crs: str = "EPSG:4978"
+    texture_format: str = "png"
+    jpeg_quality: int = 90
+    merge: bool = False
+
+    @property
+    def as_png(self) -> bool:
+        return self.texture_format == "png"
+
+    @property
+    def texture_ext(self) -> str:
+        return "png" if self.as_png else "jpg"
+
+    @property
+    def geographic(self) -> bool:
+        return self.crs.strip().upper() == GEOGRAPHIC
+
+
+@dataclass(frozen=True)
+class TileTask:
+    """One content to convert: small and picklable, so it can travel to a Dask worker,
+    which then reads the content from its source itself."""
+
+    index: int
+    source: str  # the content's location as shown to the user
+    name: str  # the output base name
+    matrix: tuple  # 16 floats, row-major: tile frame -> ECEF
+    y_up: bool = True
+    location: Any = None  # a sources.Location; None for a task made from a plain path
+
+
+@dataclass
+class MeshPart:
+    """One tile's converted mesh, kept for writing into a merged OBJ."""
+
+    name: str
+    positions: np.ndarray
+    texcoords: np.ndarray | None
+    faces: np.ndarray  # 0-based
+    groups: list[tuple[str, int, int, bool]]  # material name, first face, end face, with vt
+    mtl: str
+
+
+@dataclass
+class TileResult:
+    index: int
+    source: str
+    name: str
+    ok: bool = False
+    error: str | None = None
+    vertices: int = 0
+    faces: int = 0
+    textures: int = 0
+    files: list[str] = field(default_factory=list)
+    notes: list[str] = field(default_factory=list)
+    part: MeshPart | None = None
+
+    @property
+    def empty(self) -> bool:
+        return self.ok and self.vertices == 0
+
+
+@dataclass
+class Summary:
+    """What a conversion did. `failures` lists (source file, reason) per failed tile."""
+
+    tiles: int = 0
+    converted: int = 0
+    empty: int = 0
+    failed: int = 0
+    vertices: int = 0
+    faces: int = 0
+    textures: int = 0
+    seconds: float = 0.0
+    output_dir: str = ""
+    obj_files: list[str] = field(default_factory=list)
+    failures: list[tuple[str, str]] = field(default_factory=list)
+    notes: list[str] = field(default_factory=list)
+    offset: tuple[float, float, float] | None = None
+    offset_file: str | None = None
+    results: list[TileResult] = field(default_factory=list)
+
+    @property
+    def ok(self) -> bool:
+        return self.failed == 0
+
+    def line(self) -> str:
+        parts = [f"{self.tiles} tile{'s' if self.tiles != 1 else ''}: {self.converted} converted"]
+        if self.empty:
+            parts.append(f"{self.empty} without triangles")
+        if self.failed:
+            parts.append(f"{self.failed} failed")
+        return (", ".join(parts) + f"; {self.vertices} vertices, {self.faces} faces, "
+                f"{self.textures} textures written in {self.seconds:.2f} s")
