@@ -55,8 +55,9 @@ def _meets(bv: dict | None, matrix: np.ndarray, bbox) -> bool:
 class Walk:
     """A lazy traversal of one tile tree under a selection."""
 
-    def __init__(self, selection: Selection):
+    def __init__(self, selection: Selection, on_visit=None):
         self.sel = selection
+        self.on_visit = on_visit  # called with every tile the walk enters
 
     def _in_depth(self, tile: Tile) -> bool:
         return self.sel.max_depth is None or tile.depth <= self.sel.max_depth
@@ -94,6 +95,8 @@ class Walk:
     def visit(self, tile: Tile) -> Iterator[Selected]:
         if not self._enter(tile):
             return
+        if self.on_visit is not None:
+            self.on_visit(tile)
         try:
             yield from self._visit_entered(tile)
         finally:
