@@ -155,6 +155,7 @@ def test_children_tile_their_parent_exactly(volume, scheme):
             for lo, hi in [(0, 2), (1, 3)] + ([(4, 5)] if dims == 3 else []):
                 edges = sorted({k["region"][lo] for k in kids} | {k["region"][hi] for k in kids})
                 assert edges[0] == parent["region"][lo] and edges[-1] == parent["region"][hi] and len(edges) == 3
+                assert edges[1] == pytest.approx((edges[0] + edges[2]) / 2, rel=1e-14)
             if dims == 2:
                 assert all(k["region"][4:] == parent["region"][4:] for k in kids)
         else:
@@ -389,6 +390,15 @@ def test_hostile_input_gives_one_clear_error(tmp_path, name):
     assert "{" not in "".join(log)  # no template was ever read
     if name == "missing child subtree":  # the other branches are still walked
         assert {key(t) for t in tiles} == {(0, 0, 0), (1, 1, 0), (2, 2, 1), (2, 3, 1), (3, 5, 2)}
+
+
+def test_tiles_below_available_levels_are_ignored(tmp_path):
+    # The files say level 3 exists; the tile set says there are 3 levels only.
+    errors, log = [], []
+    tiles = list(walk(root_for(small_tree(tmp_path, availableLevels=3), errors, log)))
+    assert not errors and {key(t) for t in tiles} == {(0, 0, 0), (1, 1, 0), (2, 2, 1), (2, 3, 1)}
+    assert all(t.leaf for t in tiles if key(t)[0] == 2) and sorted(log) == ["0.0.0.subtree", "2.2.1.subtree",
+                                                                           "2.3.1.subtree"]
 
 
 @pytest.mark.parametrize("data", [b"", b"subt", b"[1]", b"{}", b"\x00" * 24, b'{"tileAvailability": {"constant": 1},'
