@@ -389,8 +389,11 @@ class _Tree:
         return tile
 
     def load_subtree(self, tile: Tile, coords) -> None:
-        loc = self.base.join(self.uri(self.subtree_template, coords))
+        uri = self.uri(self.subtree_template, coords)
+        loc = None
         try:
+            loc = self.base.join(uri)
+
             def read_buffer(uri: str) -> bytes:
                 buffer_loc = loc.join(uri)
                 try:
@@ -404,7 +407,8 @@ class _Tree:
                 raise ImplicitError(f"contentAvailability has {len(subtree.contents)} entries, the tile has "
                                     f"{len(self.content_templates)} contents")
         except (ConversionError, OSError) as e:
-            self.errors.append(WalkError(source=loc.display, reason=str(e) or type(e).__name__))
+            source = loc.display if loc is not None else uri
+            self.errors.append(WalkError(source=source, reason=str(e) or type(e).__name__))
             tile.contents, tile.leaf, tile.expand = [], True, None
             return
         self.fill(tile, subtree, 0, 0, coords)

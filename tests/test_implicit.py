@@ -170,6 +170,15 @@ def test_children_tile_their_parent_exactly(volume, scheme):
             assert dist.min(axis=1).max() < 1e-9 and dist.min(axis=0).max() < 1e-9
 
 
+def test_region_across_the_antimeridian_splits_the_short_way_round():
+    volume = {"region": [3.0, -0.1, -3.0, 0.1, 0.0, 1.0]}  # 0.28 rad wide, across longitude 180
+    tiles = [tile_volume(volume, "QUADTREE", 2, x, 0)["region"] for x in range(4)]
+    widths = [(e - w) % (2 * np.pi) for w, _, e, *_ in tiles]
+    assert tiles[0][0] == 3.0 and tiles[3][2] == -3.0 and widths == pytest.approx([(2 * np.pi - 6) / 4] * 4)
+    assert all(-np.pi <= v <= np.pi for t in tiles for v in (t[0], t[2]))
+    assert all(a[2] == b[0] for a, b in zip(tiles, tiles[1:]))
+
+
 # ------------------------------------------------------------------ generated trees
 
 
