@@ -22,7 +22,7 @@ from ._native import native
 from .errors import ConversionError
 from .records import Options, Summary, TileResult, TileTask
 from .running import progress_bar, run_dask, run_threads
-from .selection import Namer, Selection, walk
+from .selection import Namer, Selection, make_selection, walk
 from .sources import open_location
 from .tiles import Content, WalkError
 from .tileset import read_tileset
@@ -39,12 +39,12 @@ def _looks_like_gltf(head: bytes) -> bool:
     return b'"root"' not in head and (b'"meshes"' in head or b'"accessors"' in head)
 
 
-def _input_location(inp):
+def _input_location(inp, fetch=None):
     text = os.fspath(inp)
     p = Path(text)
     if "://" not in text and p.is_dir() and (p / "tileset.json").is_file():
         text = str(p / "tileset.json")
-    return open_location(text)
+    return open_location(text, fetch)
 
 
 def _is_tileset(loc) -> bool:
@@ -139,18 +139,7 @@ def convert(
         raise ValueError(f"unsupported texture format {texture_format!r}; choose png or jpeg")
     if not 1 <= int(jpeg_quality) <= 100:
         raise ValueError("jpeg_quality must lie in 1..100")
-    if max_depth is not None and max_depth < 0:
-        raise ValueError("max_depth must be 0 or more")
-    if max_error is not None:
-        max_error = float(max_error)
-        if not max_error >= 0:
-            raise ValueError("max_error must be 0 or more (metres)")
-        if leaves:
-            raise ValueError("leaves and max_error choose different levels of detail; pass one of them")
-    if bbox is not None:
-        bbox = tuple(float(v) for v in bbox)  # type: ignore[assignment]
-        if len(bbox) != 4 or not (-90 <= bbox[1] <= bbox[3] <= 90) or not all(-180 <= v <= 180 for v in bbox[::2]):
-            raise ValueError("bbox must be WEST,SOUTH,EAST,NORTH in degrees with SOUTH <= NORTH")
+    selection = make_selection(leaves, max_depth, bbox, max_error)
     opts = Options(crs=crs, texture_format=texture_format, jpeg_quality=int(jpeg_quality), merge=bool(merge))
     if recenter and opts.geographic:
         raise ValueError("--recenter needs a metric CRS: the shift rewrites vertices with six decimals, "
@@ -162,7 +151,6 @@ def convert(
     out_dir.mkdir(parents=True, exist_ok=True)
     native()  # fail early and clearly when the module is missing
 
-    selection = Selection(leaves=bool(leaves), max_depth=max_depth, bbox=bbox, max_error=max_error)
     walk_errors: list[WalkError] = []
     tasks = gather(list(inputs), selection, walk_errors)
     results: list[TileResult] = []

@@ -29,7 +29,7 @@ from typing import Any, Callable
 
 import numpy as np
 
-from tessaroid._content import ConversionError
+from .errors import ConversionError
 from tessaroid.tiles import Content, Tile, WalkError
 
 SUBTREE_MAGIC = b"subt"
@@ -376,7 +376,7 @@ class _Tree:
         ge = None if self.geometric_error is None else self.geometric_error / (1 << level)
         return Tile(id=tid, depth=self.depth + level, matrix=self.matrix,
                     bounding_volume=tile_volume(self.volume, self.scheme, level, x, y, z),
-                    geometric_error=ge, refine=self.refine, y_up=self.y_up)
+                    geometric_error=ge, refine=self.refine, y_up=self.y_up, implicit=True)
 
     def uri(self, template: str, coords) -> str:
         level, x, y, z = coords

@@ -17,7 +17,7 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
-from .selection import Selection, Walk
+from .selection import Selection, Walk, make_selection
 from .tiles import Tile, WalkError
 from .volumes import _lon_arc, volume_extent
 
@@ -118,6 +118,18 @@ def inspect_tileset(root: Tile | None, selection: Selection, input_name: str,
             out.selected += 1
     out.seconds = time.perf_counter() - t0
     return out
+
+
+def inspect(input, *, leaves: bool = False, max_depth: int | None = None, bbox=None,
+            max_error: float | None = None, fetch=None) -> Inspection:
+    """Describe the tile set `input` (path, URL or package) under a selection."""
+    from .converter import _input_location
+    from .tileset import read_tileset
+
+    selection = make_selection(leaves, max_depth, bbox, max_error)
+    loc = _input_location(input, fetch)
+    errors: list[WalkError] = []
+    return inspect_tileset(read_tileset(loc, errors), selection, loc.display, errors)
 
 
 def to_json(ins: Inspection) -> str:

@@ -10,7 +10,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from tessaroid._content import ConversionError
+from tessaroid.errors import ConversionError
 from tessaroid.implicit import ImplicitError, expand_template, implicit_root, subtree_from_bytes, tile_volume
 
 SAMPLE = "tiles/3d-tiles-samples/SparseImplicitQuadtree"
