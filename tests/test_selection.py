@@ -131,6 +131,10 @@ def test_inspect_command_json_and_text(tmp_path):
     assert js.returncode == 0, js.stderr
     assert json.loads(js.stdout)["selected_contents"] == 4
     text = run("--bbox=0,0,1,1")
+    conv = subprocess.run([sys.executable, "-m", "tessaroid", "convert", str(ts), "-o", str(tmp_path / "o"),
+                           "--bbox=0,0,1,1"], capture_output=True, text=True, timeout=120,
+                          cwd=Path(tessaroid.__file__).parents[1])
+    assert conv.returncode == 0 and conv.stdout.startswith("nothing was selected"), conv
     assert text.returncode == 0 and "the selection keeps 0 contents" in text.stdout
     bad = run("--max-error", "-1")
     assert bad.returncode == 2 and bad.stderr.count("\n") == 1 and "max_error" in bad.stderr
