@@ -23,7 +23,7 @@ from .errors import ConversionError
 from .records import Options, Summary, TileResult, TileTask
 from .running import progress_bar, run_dask, run_threads
 from .selection import Namer, Selection, make_selection, walk
-from .sources import open_location
+from .sources import FetchConfig, open_location, parse_header
 from .tiles import Content, WalkError
 from .tileset import read_tileset
 from .writing import recenter as recenter_files, write_merged
@@ -59,13 +59,20 @@ def _is_tileset(loc) -> bool:
     return not _looks_like_gltf(head)
 
 
-def gather(inputs: Sequence, selection: Selection, errors: list[WalkError]) -> Iterator[TileTask]:
+def _headers(headers) -> tuple[tuple[str, str], ...]:
+    if isinstance(headers, dict):
+        return tuple((str(k), str(v)) for k, v in headers.items())
+    return tuple(parse_header(h) if isinstance(h, str) else tuple(h) for h in headers)
+
+
+def gather(inputs: Sequence, selection: Selection, errors: list[WalkError],
+           fetch: FetchConfig | None = None) -> Iterator[TileTask]:
     """The tasks of all inputs, in order, lazily: tile sets are walked as the tasks
     are taken."""
     namer = Namer()
     index = 0
     for inp in inputs:
-        loc = _input_location(inp)
+        loc = _input_location(inp, fetch)
         if _is_tileset(loc):
             root = read_tileset(loc, errors)
             if root is None:
@@ -100,6 +107,7 @@ def convert(
     workers: int | None = None,
     dask=None,
     progress: bool = False,
+    headers: Sequence[str] | dict = (),
 ) -> Summary:
     """Convert tiles into OBJ + MTL + texture files in `output_dir`.
 
@@ -124,6 +132,8 @@ def convert(
         or a distributed.Client; tiles then run on that cluster, which must share the
         output folder.
     progress: show a progress bar on stderr (only when stderr is a terminal).
+    headers: HTTP headers sent with every request of a remote input, as a dict or as
+        "Name: value" strings (for instance an Authorization header).
 
     Returns a Summary; a tile that fails is listed in Summary.failures with its reason
     and the others are still converted.
@@ -152,7 +162,8 @@ def convert(
     native()  # fail early and clearly when the module is missing
 
     walk_errors: list[WalkError] = []
-    tasks = gather(list(inputs), selection, walk_errors)
+    fetch = FetchConfig(headers=_headers(headers))
+    tasks = gather(list(inputs), selection, walk_errors, fetch)
     results: list[TileResult] = []
     bar = progress_bar(progress)
 
