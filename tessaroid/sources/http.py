@@ -43,6 +43,19 @@ def _retry_class():
                     wait = max(wait, after)
             return wait
 
+        def parse_retry_after(self, retry_after: str) -> float:
+            # Fractions of seconds are taken too; a header that is neither
+            # seconds nor a date is ignored (the backoff applies) rather than
+            # failing the fetch.
+            try:
+                return max(0.0, float(retry_after))
+            except ValueError:
+                pass
+            try:
+                return super().parse_retry_after(retry_after)
+            except Exception:
+                return 0.0
+
         def increment(self, method=None, url=None, response=None, error=None, _pool=None, _stacktrace=None):
             new = super().increment(method, url, response=response, error=error, _pool=_pool,
                                     _stacktrace=_stacktrace)
@@ -168,6 +181,7 @@ def fetch(url: str, display: str, config) -> bytes:
     _local.tries = 1
     stats.add("requests")
     timeout = (min(config.timeout, 30.0), config.timeout)
+    retry = adapter.max_retries
     try:
         while True:
             try:
@@ -186,9 +200,12 @@ def fetch(url: str, display: str, config) -> bytes:
                 try:
                     return _read_body(resp, config.max_bytes, display)
                 except _Truncated as e:
-                    retry = resp.raw.retries or adapter.max_retries
+                    # The tries of this request (status retries included) join
+                    # those before it, so that backoff keeps growing.
+                    inner = resp.raw.retries.history if resp.raw.retries is not None else ()
                     try:
-                        retry = retry.increment("GET", url, error=ProtocolError(str(e)))
+                        retry = retry.new(history=retry.history + inner).increment(
+                            "GET", url, error=ProtocolError(str(e)))
                     except MaxRetryError:
                         raise SourceError(display, f"body truncated after {_local.tries} tries ({e})") from None
             retry.sleep()

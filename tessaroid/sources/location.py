@@ -171,7 +171,7 @@ class Location:
             s = urlsplit(self.path)
             rel = unquote(split.path)
             key = rel if rel.startswith("/") else posixpath.join(posixpath.dirname(s.path), rel)
-            key = posixpath.normpath("/" + key)  # '..' above the bucket stays at the bucket
+            key = posixpath.normpath("/" + key.lstrip("/"))  # '..' above the bucket stays at the bucket
             loc = Location(self.scheme, f"{s.scheme}://{s.netloc}{key}", config=self.config)
         else:  # a package entry
             rel = unquote(split.path)
@@ -234,7 +234,7 @@ def _from_url(uri: str, config: FetchConfig) -> Location:
         if not s.netloc:
             raise SourceError(uri, "URL without a bucket")
         # A key as typed (like other object-store tools do), not percent-decoded.
-        key = posixpath.normpath("/" + s.path) if s.path else "/"
+        key = posixpath.normpath("/" + s.path.lstrip("/"))
         return Location(scheme, f"{scheme}://{s.netloc}{key}", config=config)
     if scheme == "data":
         return Location("data", uri, config=config)
