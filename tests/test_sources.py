@@ -5,6 +5,7 @@ from __future__ import annotations
 import base64
 import gzip
 import io
+import os
 import pickle
 import random
 import sqlite3
@@ -308,7 +309,12 @@ def make_zip(entries: dict, compression=zipfile.ZIP_DEFLATED) -> bytes:
     return buf.getvalue()
 
 
-NOISE_ZIP = make_zip({"tileset.json": random.Random(1).randbytes(50_000)})
+NOISE = random.Random(1).randbytes(50_000)
+NOISE_ZIP = make_zip({"tileset.json": NOISE})
+
+
+def flip(data: bytes, pos: int) -> bytes:
+    return data[:pos] + bytes([data[pos] ^ 0x55]) + data[pos + 1:]
 
 
 def make_3dtiles(path, entries: dict):
@@ -327,8 +333,9 @@ def test_nested_and_escaping_package_entries(tmp_path):
         "tileset.json": b'{"outer": 1}', "sub/inner.3dtiles": inner_db.read_bytes(),
         "../beside.glb": b"entry named ../", "/abs.glb": b"absolute entry", "sub/a.glb": GLB}))
     root = open_location(tmp_path / "pkg.3tz")
-    assert root.read() == b'{"outer": 1}'
     inner = root.join("sub/inner.3dtiles")
+    assert inner.join("t/c.glb").read() == GLB  # the inner package first: it opens the outer one
+    assert root.read() == b'{"outer": 1}'
     assert inner.read() == b'{"inner": 1}' and inner.join("t/c.glb").read() == GLB
     # leaving a nested package lands in the outer one, leaving that lands on disk
     assert inner.join("../a.glb").read() == GLB
@@ -337,6 +344,11 @@ def test_nested_and_escaping_package_entries(tmp_path):
     assert root.join("/abs.glb").read() == b"absolute entry"
     assert root.join("sub/a.glb").join("/sub/a.glb").read() == GLB
     assert sorted(p.name for p in tmp_path.iterdir()) == ["beside.glb", "inner.3dtiles", "pkg.3tz"]
+    from tessaroid.sources import packages
+
+    (copies,) = packages._temp_dir  # the nested package was copied out to a private folder
+    packages.close_all()
+    assert not os.path.exists(copies)
 
 
 def test_remote_package(server, shared_data):
@@ -353,7 +365,9 @@ def test_remote_package(server, shared_data):
     (lambda: make_zip({"other.json": b"{}"}), "no such entry"),
     (lambda: make_zip({"tileset.json": b"\0" * 200_000}), "more than 100000"),  # bomb within the cap below
     (lambda: make_zip({"tileset.json": gzip.compress(b"\0" * 200_000)}), "more than 100000"),
-], ids=["garbage", "cut-directory", "cut-entry", "no-tileset", "zip-bomb", "gzip-bomb"])
+    (lambda: flip(make_zip({"tileset.json": NOISE}, zipfile.ZIP_LZMA), 500), "damaged"),
+    (lambda: flip(make_zip({"tileset.json": NOISE}, zipfile.ZIP_BZIP2), 500), "damaged"),
+], ids=["garbage", "cut-directory", "cut-entry", "no-tileset", "zip-bomb", "gzip-bomb", "lzma", "bzip2"])
 def test_bad_zip_packages(tmp_path, make, message):
     (tmp_path / "p.3tz").write_bytes(make())
     with pytest.raises(SourceError, match=message):

@@ -12,10 +12,12 @@ the package's Location, created under a lock.
 from __future__ import annotations
 
 import atexit
+import lzma
 import os
 import posixpath
 import shutil
 import sqlite3
+import struct
 import tempfile
 import threading
 import zipfile
@@ -27,6 +29,8 @@ from .base import SourceError
 _open: dict = {}
 _lock = threading.Lock()
 _temp_dir: list[str] = []
+_registered: list[bool] = []
+_key_locks: dict = {}
 _CHUNK = 1 << 20
 
 
@@ -49,13 +53,15 @@ class ZipPackage:
             raise SourceError(display, "cannot read (No such file or directory)") from None
         except OSError as e:
             raise SourceError(display, f"cannot read ({e.strerror or e})") from None
-        except (zipfile.BadZipFile, ValueError, EOFError, NotImplementedError) as e:
+        except (zipfile.BadZipFile, ValueError, EOFError, NotImplementedError, struct.error) as e:
             raise SourceError(display, f"not a valid 3D Tiles package (not a readable zip archive: {e})") from None
+        # An entry answers to its exact name and, where no entry has that
+        # exact name, to its normalised name; of equal names the first wins.
+        files = [info for info in self.zf.infolist() if not info.is_dir()]
         self.entries: dict[str, zipfile.ZipInfo] = {}
-        for info in self.zf.infolist():
-            if info.is_dir():
-                continue
+        for info in files:
             self.entries.setdefault(info.filename, info)
+        for info in files:
             key = _normal_key(info.filename)
             if key is not None:
                 self.entries.setdefault(key, info)
@@ -80,7 +86,7 @@ class ZipPackage:
                         raise SourceError(display, f"decompresses to more than {limit} bytes (refused)")
         except SourceError:
             raise
-        except (zipfile.BadZipFile, EOFError, zlib.error, OSError, ValueError) as e:
+        except (zipfile.BadZipFile, EOFError, zlib.error, lzma.LZMAError, OSError, ValueError, struct.error) as e:
             raise SourceError(display, f"damaged package entry ({e or type(e).__name__})") from None
         except (NotImplementedError, RuntimeError) as e:  # unknown compression, encryption
             raise SourceError(display, f"unsupported package entry ({e})") from None
@@ -99,6 +105,8 @@ class SqlitePackage:
         uri = "file:" + quote(os.path.abspath(path)) + "?mode=ro&immutable=1"
         try:
             self.db = sqlite3.connect(uri, uri=True, check_same_thread=False)
+            # A damaged file can hold names that are not UTF-8.
+            self.db.text_factory = lambda b: b.decode("utf-8", "replace")
             tables = {row[0] for row in self.db.execute(
                 "SELECT name FROM sqlite_master WHERE type IN ('table', 'view')")}
             if "media" not in tables:
@@ -107,8 +115,9 @@ class SqlitePackage:
             for column in ("key", "content"):
                 if column not in columns:
                     raise SourceError(display, f"not a valid 3D Tiles package (table 'media' has no column '{column}')")
-        except sqlite3.DatabaseError as e:
-            raise SourceError(display, f"not a valid 3D Tiles package (not an SQLite database: {e})") from None
+        except (sqlite3.DatabaseError, UnicodeDecodeError) as e:
+            # (a damaged schema makes SQLite report errors that are not UTF-8)
+            raise SourceError(display, f"not a valid 3D Tiles package (not a readable SQLite database: {e})") from None
         self.lock = threading.Lock()
 
     def read(self, key: str, display: str, limit: int) -> bytes:
@@ -124,7 +133,7 @@ class SqlitePackage:
                     raise SourceError(display, f"holds {row[0]} bytes, more than {limit} (refused)")
                 data = self.db.execute("SELECT CAST(content AS BLOB) FROM media WHERE key = ?",
                                        (key,)).fetchone()[0]
-        except sqlite3.DatabaseError as e:
+        except (sqlite3.DatabaseError, UnicodeDecodeError) as e:
             raise SourceError(display, f"damaged package ({e})") from None
         return bytes(data)
 
@@ -134,22 +143,27 @@ class SqlitePackage:
 
 def _temp_folder() -> str:
     if not _temp_dir:
-        folder = tempfile.mkdtemp(prefix="tessaroid-packages-")
-        _temp_dir.append(folder)
-        atexit.register(_cleanup)
+        if not _registered:
+            atexit.register(close_all)
+            _registered.append(True)
+        _temp_dir.append(tempfile.mkdtemp(prefix="tessaroid-packages-"))
     return _temp_dir[0]
 
 
-def _cleanup():
-    for pkg in list(_open.values()):
-        try:
-            pkg.close()
-        except Exception:
-            pass
-    _open.clear()
-    for folder in _temp_dir:
-        shutil.rmtree(folder, ignore_errors=True)
-    _temp_dir.clear()
+def close_all() -> None:
+    """Closes every package this process opened and removes the temporary
+    copies (also run at exit)."""
+    with _lock:
+        for pkg in list(_open.values()):
+            try:
+                pkg.close()
+            except Exception:
+                pass
+        _open.clear()
+        _key_locks.clear()
+        for folder in _temp_dir:
+            shutil.rmtree(folder, ignore_errors=True)
+        _temp_dir.clear()
 
 
 def _local_copy(pkg_loc) -> str:
@@ -169,13 +183,19 @@ def package_for(pkg_loc):
     pkg = _open.get(key)
     if pkg is not None:
         return pkg
+    # One lock per package: opening one (a download, for a remote package)
+    # does not hold up the others, and a nested package can open its outer
+    # package while holding its own lock.
     with _lock:
+        key_lock = _key_locks.setdefault(key, threading.Lock())
+    with key_lock:
         pkg = _open.get(key)
         if pkg is None:
             path = _local_copy(pkg_loc)
             kind = ZipPackage if pkg_loc.suffix == ".3tz" else SqlitePackage
             pkg = kind(path, pkg_loc.display)
-            _open[key] = pkg
+            with _lock:
+                _open[key] = pkg
     return pkg
 
 
