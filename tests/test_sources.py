@@ -214,6 +214,15 @@ def test_lasting_faults_fail_within_budget(server, fault, message):
     assert stats_delta(before)["failed"] == 1
 
 
+def test_unreachable_server_fails_without_leaking_the_query():
+    with TileServer() as gone:
+        url = gone.url + "/a/t.glb?key=SECRET"
+    start = time.monotonic()
+    with pytest.raises(SourceError, match="cannot connect after [2-9]") as e:
+        open_location(url, FetchConfig(retry_seconds=0.5, timeout=2)).read()
+    assert "SECRET" not in str(e.value) and time.monotonic() - start < 2
+
+
 def test_retry_after_beyond_budget_gives_up_at_once(server):
     server.fail("/a/b/t.glb", 503, retry_after=60)
     start = time.monotonic()

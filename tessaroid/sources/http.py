@@ -187,11 +187,11 @@ def fetch(url: str, display: str, config) -> bytes:
             try:
                 resp = session.get(url, timeout=timeout, stream=True, allow_redirects=True)
             except requests.exceptions.Timeout as e:
-                raise SourceError(display, f"timed out after {_local.tries} tries ({_reason(e)})") from None
+                raise SourceError(display, f"timed out after {_local.tries} tries ({_reason(e, url)})") from None
             except requests.exceptions.ConnectionError as e:
-                raise SourceError(display, f"cannot connect after {_local.tries} tries ({_reason(e)})") from None
+                raise SourceError(display, f"cannot connect after {_local.tries} tries ({_reason(e, url)})") from None
             except requests.exceptions.RequestException as e:
-                raise SourceError(display, f"request failed ({_reason(e)})") from None
+                raise SourceError(display, f"request failed ({_reason(e, url)})") from None
             with resp:
                 if resp.status_code >= 400:
                     tries = f" after {_local.tries} tries" if _local.tries > 1 else ""
@@ -216,7 +216,7 @@ def fetch(url: str, display: str, config) -> bytes:
         _local.deadline = None
 
 
-def _reason(exc: BaseException) -> str:
+def _reason(exc: BaseException, url: str = "") -> str:
     """The innermost useful cause of a requests/urllib3 error, in a few words."""
     from urllib3.exceptions import MaxRetryError
 
@@ -234,4 +234,7 @@ def _reason(exc: BaseException) -> str:
     # urllib3 puts the connection object's repr in front: keep the part after it.
     if ">: " in text:
         text = text.split(">: ", 1)[1]
-    return text.strip("() ")
+    text = text.strip("() ")
+    # Never let the query (an API key) into a message.
+    query = url.partition("?")[2]
+    return text.replace(query, "...") if query else text
