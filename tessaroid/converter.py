@@ -47,16 +47,18 @@ def _input_location(inp, fetch=None):
     return open_location(text, fetch)
 
 
-def _is_tileset(loc) -> bool:
+def _tileset_bytes(loc) -> tuple[bool, bytes | None]:
+    """Whether the input is a tile set, with its bytes when they had to be read to
+    tell (a .json may also be a glTF document)."""
     if loc.suffix in PACKAGE_SUFFIXES:
-        return True
+        return True, None
     if loc.suffix != ".json":
-        return False
+        return False, None
     try:
-        head = bytes(loc.read()[:4096])
+        raw = loc.read()
     except ConversionError:
-        return True  # reported as a tile set that cannot be read
-    return not _looks_like_gltf(head)
+        return True, None  # reported as a tile set that cannot be read
+    return not _looks_like_gltf(bytes(raw[:4096])), raw
 
 
 def _headers(headers) -> tuple[tuple[str, str], ...]:
@@ -73,8 +75,9 @@ def gather(inputs: Sequence, selection: Selection, errors: list[WalkError],
     index = 0
     for inp in inputs:
         loc = _input_location(inp, fetch)
-        if _is_tileset(loc):
-            root = read_tileset(loc, errors)
+        is_tileset, raw = _tileset_bytes(loc)
+        if is_tileset:
+            root = read_tileset(loc, errors, raw=raw)
             if root is None:
                 continue
             for s in walk([root], selection):

@@ -44,12 +44,15 @@ def _spelled_tileset(root: Path) -> None:
                      "content": {"uri": spellings[k]}})
     ts["root"]["children"] = kids
     (root / "tileset.json").write_text(json.dumps(ts))
+    # On disk the absolute spelling would name a path from the file system's root.
+    kids[2]["content"]["uri"] = "sub/ext2.json"
+    (root / "tileset_local.json").write_text(json.dumps(ts))
 
 
 def test_remote_equals_local_with_query_and_headers_carried(tmp_path):
     src = tmp_path / "t"
     _spelled_tileset(src)
-    local = tessaroid.convert(src / "tileset.json", tmp_path / "local", workers=2)
+    local = tessaroid.convert(src / "tileset_local.json", tmp_path / "local", workers=2)
     assert local.ok and local.converted == 21
     with TileServer(tmp_path) as srv:
         srv.require_header("Authorization", "Bearer tok")
