@@ -46,6 +46,8 @@ def build_parser() -> argparse.ArgumentParser:
     c.add_argument("--texture-format", choices=("png", "jpeg"), default="png",
                    help="format of the written textures (default png)")
     c.add_argument("--jpeg-quality", type=int, default=90, metavar="Q", help="JPEG quality 1..100 (default 90)")
+    c.add_argument("--no-textures", action="store_true",
+                   help="write geometry and texture coordinates but no texture images (no image is read)")
     sel = c.add_argument_group("tile selection (tile sets only)")
     sel.add_argument("--leaves", action="store_true",
                      help="only the finest level of detail: tiles with no content below them")
@@ -83,7 +85,7 @@ def main(argv: list[str] | None = None) -> int:
             jpeg_quality=args.jpeg_quality, leaves=args.leaves, max_depth=args.max_depth, bbox=args.bbox,
             max_error=args.max_error,
             merge=args.merge if args.merge is not None else False, recenter=args.recenter,
-            workers=args.workers, dask=args.dask, progress=not args.quiet)
+            workers=args.workers, dask=args.dask, progress=not args.quiet, textures=not args.no_textures)
     except (ValueError, ImportError, OSError) as exc:
         print(f"tessaroid: error: {exc}", file=sys.stderr)
         return 2

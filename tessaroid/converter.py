@@ -100,6 +100,7 @@ def convert(
     workers: int | None = None,
     dask=None,
     progress: bool = False,
+    textures: bool = True,
 ) -> Summary:
     """Convert tiles into OBJ + MTL + texture files in `output_dir`.
 
@@ -124,6 +125,9 @@ def convert(
         or a distributed.Client; tiles then run on that cluster, which must share the
         output folder.
     progress: show a progress bar on stderr (only when stderr is a terminal).
+    textures: False writes geometry and texture coordinates but no image files (no
+        map_Kd; no image is read or decoded), e.g. for tiles whose textures are
+        KTX2 / Basis Universal.
 
     Returns a Summary; a tile that fails is listed in Summary.failures with its reason
     and the others are still converted.
@@ -151,7 +155,8 @@ def convert(
         bbox = tuple(float(v) for v in bbox)  # type: ignore[assignment]
         if len(bbox) != 4 or not (-90 <= bbox[1] <= bbox[3] <= 90) or not all(-180 <= v <= 180 for v in bbox[::2]):
             raise ValueError("bbox must be WEST,SOUTH,EAST,NORTH in degrees with SOUTH <= NORTH")
-    opts = Options(crs=crs, texture_format=texture_format, jpeg_quality=int(jpeg_quality), merge=bool(merge))
+    opts = Options(crs=crs, texture_format=texture_format, jpeg_quality=int(jpeg_quality), merge=bool(merge),
+                   textures=bool(textures))
     if recenter and opts.geographic:
         raise ValueError("--recenter needs a metric CRS: the shift rewrites vertices with six decimals, "
                          "about 0.1 m in degrees; use EPSG:4978 or EPSG:3857")
