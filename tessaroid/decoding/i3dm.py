@@ -80,7 +80,7 @@ def _binary(ft_bin: memoryview, ref: dict, name: str, count: int, width: int, ct
     """`count` rows of `width` components of the feature table's binary body."""
     try:
         off = int(ref.get("byteOffset", 0))
-    except (TypeError, ValueError):
+    except (TypeError, ValueError, OverflowError):
         raise ConversionError(f"the i3dm feature table's {name} has a non-numeric byteOffset") from None
     dt = np.dtype(_DTYPES[ctype])
     size = count * width * dt.itemsize
@@ -131,8 +131,15 @@ def orientation(up: np.ndarray, right: np.ndarray) -> np.ndarray:
     """(K, 3, 3) rotations whose columns are right, up and right x up, made orthonormal
     (stored vectors are unit and orthogonal only to a few decimals)."""
     up = _unit(up, "NORMAL_UP")
-    right = right - np.sum(right * up, axis=1)[:, None] * up
-    right = _unit(right, "NORMAL_RIGHT (once made orthogonal to NORMAL_UP)")
+    right = _unit(right, "NORMAL_RIGHT")
+    # Gram-Schmidt, twice: one pass leaves rounding errors large where the two are
+    # nearly parallel; truly parallel vectors give no orientation at all.
+    perp = right - np.sum(right * up, axis=1)[:, None] * up
+    parallel = np.linalg.norm(perp, axis=1) < 1e-6
+    if parallel.any():
+        raise ConversionError(f"instance {int(np.argmax(parallel))}'s NORMAL_RIGHT is parallel to its NORMAL_UP")
+    right = _unit(perp, "NORMAL_RIGHT")
+    right = _unit(right - np.sum(right * up, axis=1)[:, None] * up, "NORMAL_RIGHT")
     forward = np.cross(right, up)
     return np.stack([right, up, forward], axis=2)
 
@@ -226,7 +233,7 @@ def _model(part: memoryview, fmt: int, base, what: str) -> GltfAsset:
         except OSError as exc:
             raise ConversionError(f"{what}'s external glTF {uri!r} cannot be read ({exc})") from None
         return _parse(memoryview(data), loc, f"the glTF {uri!r} of the i3dm")
-    return _parse(part, base, f"the GLB inside the i3dm")
+    return _parse(part, base, "the GLB inside the i3dm")
 
 
 def _parse(data: memoryview, base, what: str) -> GltfAsset:
@@ -237,8 +244,10 @@ def _parse(data: memoryview, base, what: str) -> GltfAsset:
     raise ConversionError(f"{what} is neither a GLB nor glTF JSON")
 
 
-def parse_i3dm(data: bytes | memoryview, base, notes: list[str] | None = None, what: str | None = None
-               ) -> list[GltfAsset]:
+def parse_i3dm(data: bytes | memoryview, base, notes: list[str] | None = None, depth: int = 0,
+               what: str | None = None) -> list[GltfAsset]:
+    """The model of an i3dm as a GltfAsset whose `extras["instances"]` places its copies
+    (the decoding registry's reader signature)."""
     mv = memoryview(data)
     ft, ft_bin, fmt, part = parse_header(mv)
     instances = read_instances(ft, ft_bin)
