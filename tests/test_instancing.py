@@ -20,7 +20,7 @@ import pytest
 from convert_helpers import Y_TO_Z, pack_glb, read_mtl, read_obj, split_glb
 
 import tessaroid
-from tessaroid.demo import build_glb, png_bytes
+from tessaroid.demo import build_glb
 
 TOOLS = ("tiles", "3d-tiles-tools")
 INSTANCED = ("InstancedOrientation", "InstancedScaleNonUniform", "InstancedRTC", "InstancedQuantized",

@@ -35,7 +35,7 @@ def available() -> bool:
 
 def _library(ext: str):
     try:
-        import meshoptimizer
+        import meshoptimizer  # noqa: F401
     except ImportError:
         raise ConversionError(missing_message(ext)) from None
     return meshoptimizer
