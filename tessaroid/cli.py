@@ -50,10 +50,10 @@ def build_parser() -> argparse.ArgumentParser:
     sub = parser.add_subparsers(dest="command", metavar="COMMAND")
     c = sub.add_parser(
         "convert", help="convert tiles or a tile set into OBJ files",
-        description="Convert .glb, .gltf, .b3dm and .cmpt tiles, or a local tileset.json tree, into one "
+        description="Convert .glb, .gltf, .b3dm, .i3dm and .cmpt tiles, or a local tileset.json tree, into one "
                     "OBJ + MTL (+ textures) per tile, or one merged OBJ.")
     c.add_argument("inputs", nargs="+", metavar="INPUT",
-                   help="a .glb, .gltf, .b3dm or .cmpt file, a tileset.json, or a folder holding one")
+                   help="a .glb, .gltf, .b3dm, .i3dm or .cmpt file, a tileset.json, or a folder holding one")
     c.add_argument("-o", "--output", required=True, metavar="DIR", help="output folder (created if missing)")
     c.add_argument("--crs", default="EPSG:4978",
                    help="output coordinates: EPSG:4978 (ECEF, default), EPSG:3857 (Web Mercator) or "
@@ -61,6 +61,8 @@ def build_parser() -> argparse.ArgumentParser:
     c.add_argument("--texture-format", choices=("png", "jpeg"), default="png",
                    help="format of the written textures (default png)")
     c.add_argument("--jpeg-quality", type=int, default=90, metavar="Q", help="JPEG quality 1..100 (default 90)")
+    c.add_argument("--no-textures", action="store_true",
+                   help="write geometry and texture coordinates but no texture images (no image is read)")
     _selection_args(c)
     out = c.add_argument_group("output layout")
     out.add_argument("--merge", nargs="?", const="merged", default=None, metavar="NAME",
@@ -113,7 +115,7 @@ def main(argv: list[str] | None = None) -> int:
             args.inputs, args.output, crs=args.crs, texture_format=args.texture_format,
             jpeg_quality=args.jpeg_quality, **_selection_kwargs(args),
             merge=args.merge if args.merge is not None else False, recenter=args.recenter,
-            workers=args.workers, dask=args.dask, progress=not args.quiet)
+            workers=args.workers, dask=args.dask, progress=not args.quiet, textures=not args.no_textures)
     except (ValueError, ImportError, OSError) as exc:
         print(f"tessaroid: error: {exc}", file=sys.stderr)
         return 2

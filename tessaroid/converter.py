@@ -111,6 +111,7 @@ def convert(
     dask=None,
     progress: bool = False,
     headers: Sequence[str] | dict = (),
+    textures: bool = True,
 ) -> Summary:
     """Convert tiles into OBJ + MTL + texture files in `output_dir`.
 
@@ -137,6 +138,9 @@ def convert(
     progress: show a progress bar on stderr (only when stderr is a terminal).
     headers: HTTP headers sent with every request of a remote input, as a dict or as
         "Name: value" strings (for instance an Authorization header).
+    textures: False writes geometry and texture coordinates but no image files (no
+        map_Kd; no image is read or decoded), e.g. for tiles whose textures are
+        KTX2 / Basis Universal.
 
     Returns a Summary; a tile that fails is listed in Summary.failures with its reason
     and the others are still converted.
@@ -153,7 +157,8 @@ def convert(
     if not 1 <= int(jpeg_quality) <= 100:
         raise ValueError("jpeg_quality must lie in 1..100")
     selection = make_selection(leaves, max_depth, bbox, max_error)
-    opts = Options(crs=crs, texture_format=texture_format, jpeg_quality=int(jpeg_quality), merge=bool(merge))
+    opts = Options(crs=crs, texture_format=texture_format, jpeg_quality=int(jpeg_quality), merge=bool(merge),
+                   textures=bool(textures))
     if recenter and opts.geographic:
         raise ValueError("--recenter needs a metric CRS: the shift rewrites vertices with six decimals, "
                          "about 0.1 m in degrees; use EPSG:4978 or EPSG:3857")

@@ -4,6 +4,10 @@ The native extractor gives every instance's vertices in its node frame; here eac
 instance is moved to ECEF (node transform, glTF's y-up to z-up turn, RTC centre,
 tile transform), and the positions are converted into the output CRS. Texture
 coordinates get the material's KHR_texture_transform.
+
+The model of an i3dm tile (its asset carries `extras["instances"]`) is placed in its
+own z-up frame first (node transform, y-up to z-up), then written once per instance,
+moved by the instance's matrix and the tile transform (see `instancing`).
 """
 
 from __future__ import annotations
@@ -13,6 +17,7 @@ from dataclasses import dataclass
 import numpy as np
 
 from .errors import ConversionError
+from .instancing import i3dm_matrices, replicate
 from .planning import Y_UP_TO_Z_UP, Plan, plan_tile
 from .records import Options, TileTask
 
@@ -80,7 +85,7 @@ class PlacedMesh:
 
 def place_asset(ow, asset, task: TileTask, opts: Options, notes: list[str]) -> PlacedMesh | None:
     """Extract, validate, place in ECEF and convert one glTF asset of a tile."""
-    plan = plan_tile(asset, draco_available())
+    plan = plan_tile(asset, draco_available(), getattr(opts, "textures", True))
     notes += plan.skipped
     if plan.total_vertices == 0:
         return None
@@ -97,7 +102,9 @@ def place_asset(ow, asset, task: TileTask, opts: Options, notes: list[str]) -> P
         raise ConversionError(
             f"mesh extraction gave {pos.shape[0]} vertices / {faces.shape[0]} faces, "
             f"expected {plan.total_vertices} / {plan.total_faces}")
-    pre = np.asarray(task.matrix, dtype=np.float64).reshape(4, 4)
+    tile = np.asarray(task.matrix, dtype=np.float64).reshape(4, 4)
+    instances = asset.extras.get("instances") if isinstance(asset.extras, dict) else None
+    pre = np.eye(4) if instances is not None else tile
     rtc = rtc_of(asset)
     if rtc is not None:
         t = np.eye(4)
@@ -106,7 +113,10 @@ def place_asset(ow, asset, task: TileTask, opts: Options, notes: list[str]) -> P
     if task.y_up:
         pre = pre @ Y_UP_TO_Z_UP
     place_instances(pos, plan, pre)
+    tc = texcoords(tc, plan)
+    if instances is not None:
+        pos, faces, tc, plan = replicate(pos, faces, tc, plan, i3dm_matrices(instances, tile))
     to_frame(ow, pos, opts)
     if not np.all(np.isfinite(pos)):
         raise ConversionError("some positions are not finite after placing and converting them")
-    return PlacedMesh(asset=asset, plan=plan, pos=pos, faces=faces, tc=texcoords(tc, plan))
+    return PlacedMesh(asset=asset, plan=plan, pos=pos, faces=faces, tc=tc)

@@ -25,8 +25,11 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
+from . import images
+from .decoding import meshopt
 from .decoding.gltf import GltfAsset, read_uri
 from .errors import ConversionError
+from .instancing import GPU_INSTANCING, gpu_instance_matrices
 
 FLOAT, UINT = 5126, 5125
 COMPONENT_DTYPES = {5120: "i1", 5121: "u1", 5122: "<i2", 5123: "<u2", 5125: "<u4", 5126: "<f4"}
@@ -50,16 +53,10 @@ KNOWN_EXTENSIONS = {
     "KHR_lights_punctual", "KHR_xmp_json_ld", "KHR_animation_pointer",
     "EXT_mesh_features", "EXT_structural_metadata", "EXT_feature_metadata",
     "EXT_instance_features", "CESIUM_primitive_outline", "KHR_techniques_webgl",
+    GPU_INSTANCING,
 }
-UNREADABLE_EXTENSIONS = {
-    "EXT_meshopt_compression": "EXT_meshopt_compression (meshoptimizer-compressed buffers) cannot be decoded",
-    "KHR_meshopt_compression": "KHR_meshopt_compression (meshoptimizer-compressed buffers) cannot be decoded",
-    "KHR_texture_basisu": "KHR_texture_basisu images (KTX2 / Basis Universal) cannot be decoded",
-    "EXT_texture_webp": "EXT_texture_webp images (WebP) cannot be decoded",
-    "EXT_texture_avif": "EXT_texture_avif images (AVIF) cannot be decoded",
-    "MSFT_texture_dds": "MSFT_texture_dds images (DDS) cannot be decoded",
-    "EXT_mesh_gpu_instancing": "EXT_mesh_gpu_instancing (GPU instancing) is not supported",
-}
+# Image extensions refused unless textures are left out (see `images`).
+UNREADABLE_EXTENSIONS = {ext: images.refused_message(ext) for ext in images.REFUSED_IMAGE_EXTENSIONS}
 DRACO = "KHR_draco_mesh_compression"
 DRACO_MISSING = ("uses KHR_draco_mesh_compression; install DracoPy "
                  "(pip install 'tessaroid[draco]') to convert Draco-compressed tiles")
@@ -120,15 +117,25 @@ def _item(lst: list, idx, what: str) -> dict:
     return item
 
 
-def check_extensions(doc: dict, draco_available: bool) -> None:
-    """Refuse documents that require an extension whose data this code cannot read."""
+def check_extensions(doc: dict, draco_available: bool, textures: bool = True) -> None:
+    """Refuse documents that require an extension whose data this code cannot read
+    (image extensions only matter when textures are written)."""
     required = doc.get("extensionsRequired") or []
+    if not isinstance(required, list):
+        raise ConversionError("glTF 'extensionsRequired' is not a list")
     for ext in required:
         if ext == DRACO:
             if not draco_available:
                 raise ConversionError(f"the tile {DRACO_MISSING}")
+        elif ext in meshopt.EXTENSIONS:
+            if not meshopt.available():
+                raise ConversionError(meshopt.missing_message(ext))
+        elif ext == images.WEBP:
+            if textures and not images.webp_available():
+                raise ConversionError(images.WEBP_MISSING)
         elif ext in UNREADABLE_EXTENSIONS:
-            raise ConversionError(f"the tile requires {UNREADABLE_EXTENSIONS[ext]}")
+            if textures:
+                raise ConversionError(UNREADABLE_EXTENSIONS[ext])
         elif ext not in KNOWN_EXTENSIONS:
             raise ConversionError(f"the tile requires the glTF extension {ext}, which tessaroid cannot read")
 
@@ -166,9 +173,12 @@ def local_matrix(node: dict) -> np.ndarray:
         raise ConversionError("node transform is not numeric") from None
 
 
-def mesh_instances(doc: dict) -> list[tuple[int, np.ndarray]]:
+def mesh_instances(doc: dict, read=None) -> list[tuple[int, np.ndarray]]:
     """(mesh index, node-to-glTF-root matrix) for every mesh drawn by the default scene,
-    in depth-first scene order. Without scenes or nodes every mesh is drawn once."""
+    in depth-first scene order. Without scenes or nodes every mesh is drawn once.
+    A node with EXT_mesh_gpu_instancing draws its mesh once per instance, at
+    node_global * T * R * S; `read(accessor, what)` decodes the instance accessors
+    (without it, such a node is refused)."""
     nodes = _get_list(doc, "nodes")
     scenes = _get_list(doc, "scenes")
     meshes = _get_list(doc, "meshes")
@@ -193,7 +203,13 @@ def mesh_instances(doc: dict) -> list[tuple[int, np.ndarray]]:
         mi = node.get("mesh")
         if mi is not None:
             _item(meshes, mi, "mesh")
-            out.append((mi, world))
+            gpu = (node.get("extensions") or {}).get(GPU_INSTANCING)
+            if gpu is None:
+                out.append((mi, world))
+            elif read is None:
+                raise ConversionError(f"node {ni} uses {GPU_INSTANCING}, whose accessors were not given")
+            else:
+                out += [(mi, world @ m) for m in gpu_instance_matrices(gpu, read, f"node {ni}")]
         kids = node.get("children") or []
         for c in reversed(kids):
             stack.append((c, world, path + (ni,)))
@@ -213,9 +229,9 @@ def view_data(asset: GltfAsset, view_index, what: str) -> tuple[dict, bytes, int
     data = bufs[bi]
     if data is None:
         ext = (view.get("extensions") or {})
-        for name in ("EXT_meshopt_compression", "KHR_meshopt_compression"):
+        for name in meshopt.EXTENSIONS:
             if name in ext:
-                raise ConversionError(f"{what}: {UNREADABLE_EXTENSIONS[name]}")
+                raise ConversionError(meshopt.missing_message(name))
         raise ConversionError(f"{what}: buffer {bi} has no data")
     try:
         start = int(view.get("byteOffset", 0))
@@ -382,17 +398,25 @@ def _uv_matrix(tex_info: dict) -> np.ndarray | None:
 
 
 def image_of_texture(doc: dict, tex_index) -> int:
+    """The image a texture samples: its own `source` (a fallback the decoder reads),
+    else the WebP image of EXT_texture_webp; other image extensions are refused."""
     tex = _item(_get_list(doc, "textures"), tex_index, "texture")
     src = tex.get("source")
     if src is not None:
         return src
-    for ext in (tex.get("extensions") or {}):
+    exts = tex.get("extensions") or {}
+    webp = exts.get(images.WEBP)
+    if isinstance(webp, dict) and webp.get("source") is not None:
+        if not images.webp_available():
+            raise ConversionError(images.WEBP_MISSING)
+        return webp["source"]
+    for ext in exts:
         if ext in UNREADABLE_EXTENSIONS:
-            raise ConversionError(f"texture {tex_index}: {UNREADABLE_EXTENSIONS[ext]}")
+            raise ConversionError(UNREADABLE_EXTENSIONS[ext])
     raise ConversionError(f"texture {tex_index} has no image source")
 
 
-def material_info(doc: dict, index) -> Material:
+def material_info(doc: dict, index, textures: bool = True) -> Material:
     if index is None:
         return Material(index=-1, name="default")
     mat = _item(_get_list(doc, "materials"), index, "material")
@@ -413,7 +437,8 @@ def material_info(doc: dict, index) -> Material:
         rgba = rgba[:3] + (1.0,)  # glTF ignores the alpha of opaque materials
     out = Material(index=index, name=f"mat{index}", rgba=rgba)  # type: ignore[arg-type]
     if isinstance(tex_info, dict) and tex_info.get("index") is not None:
-        out.image = image_of_texture(doc, tex_info["index"])
+        # Without textures the texture coordinates are still written; no image is looked at.
+        out.image = image_of_texture(doc, tex_info["index"]) if textures else None
         tt = (tex_info.get("extensions") or {}).get("KHR_texture_transform") or {}
         out.texcoord = int(tt.get("texCoord", tex_info.get("texCoord", 0)))
         out.uv_matrix = _uv_matrix(tex_info)
@@ -433,10 +458,10 @@ def image_bytes(asset: GltfAsset, image_index: int) -> bytes:
     else:
         raise ConversionError(f"image {image_index} has neither a bufferView nor a uri")
     head = raw[:16]
-    if mime in ("image/ktx2",) or head.startswith(b"\xabKTX 20\xbb"):
-        raise ConversionError(f"image {image_index}: KTX2 / Basis Universal images cannot be decoded")
-    if mime == "image/webp" or (head[:4] == b"RIFF" and head[8:12] == b"WEBP"):
-        raise ConversionError(f"image {image_index}: WebP images cannot be decoded")
+    if images.is_ktx2(head, mime):
+        raise ConversionError(images.refused_message(images.BASISU))
+    if images.is_webp(head, mime):
+        return images.webp_to_png(raw, f"image {image_index}")
     return raw
 
 
@@ -470,10 +495,12 @@ def _draco_decode(chunk: _Chunk, ext: dict, tc_name: str, what: str):
     return pos, faces, tc
 
 
-def plan_tile(asset: GltfAsset, draco_available: bool) -> Plan:
-    """Build the extractor sub-document for a tile (see the module docstring)."""
+def plan_tile(asset: GltfAsset, draco_available: bool, textures: bool = True) -> Plan:
+    """Build the extractor sub-document for a tile (see the module docstring).
+    Meshopt-compressed buffer views of the asset are decoded first, in place."""
+    check_extensions(asset.doc, draco_available, textures)
+    meshopt.decode_asset(asset)
     doc = asset.doc
-    check_extensions(doc, draco_available)
     chunk = _Chunk(asset)
     meshes = _get_list(doc, "meshes")
     materials: dict[int, Material] = {}
@@ -484,7 +511,7 @@ def plan_tile(asset: GltfAsset, draco_available: bool) -> Plan:
     total_v = total_f = 0
     # Decoding the same primitive again for a second instance would only repeat work.
     decoded_cache: dict[tuple[int, int], dict] = {}
-    for mesh_index, matrix in mesh_instances(doc):
+    for mesh_index, matrix in mesh_instances(doc, chunk.read):
         mesh = meshes[mesh_index]
         sub_prims = []
         inst_v0 = total_v
@@ -500,7 +527,7 @@ def plan_tile(asset: GltfAsset, draco_available: bool) -> Plan:
             mat_key = prim.get("material")
             mat_key = -1 if mat_key is None else mat_key
             if mat_key not in materials:
-                materials[mat_key] = material_info(doc, None if mat_key == -1 else mat_key)
+                materials[mat_key] = material_info(doc, None if mat_key == -1 else mat_key, textures)
             mat = materials[mat_key]
             cached = decoded_cache.get((mesh_index, pi))
             if cached is None:

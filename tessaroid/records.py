@@ -17,6 +17,7 @@ class Options:
     texture_format: str = "png"
     jpeg_quality: int = 90
     merge: bool = False
+    textures: bool = True  # False: geometry and texture coordinates, no image read or written
 
     @property
     def as_png(self) -> bool:

@@ -1,7 +1,7 @@
 """Content decoding: from the bytes of one tile content to its glTF assets.
 
 The container is chosen by the first bytes (see `registry`): GLB, b3dm, cmpt,
-gzip, and glTF JSON (a document starting with "{").
+i3dm, gzip, and glTF JSON (a document starting with "{").
 """
 
 from __future__ import annotations
@@ -9,7 +9,7 @@ from __future__ import annotations
 import zlib
 
 from ..errors import ConversionError
-from . import b3dm, cmpt, gltf
+from . import b3dm, cmpt, gltf, i3dm
 from .gltf import GltfAsset
 from .registry import READERS, UNSUPPORTED, register
 
@@ -47,6 +47,7 @@ def _cmpt(data, base, notes, depth, what=None):
 register(gltf.GLB_MAGIC, _glb)
 register(b3dm.B3DM_MAGIC, _b3dm)
 register(cmpt.CMPT_MAGIC, _cmpt)
+register(i3dm.I3DM_MAGIC, i3dm.parse_i3dm)
 register(b"\x1f\x8b\x08", _gunzip)
 
 
@@ -64,4 +65,4 @@ def decode(data: bytes, base, notes: list[str], depth: int = 0) -> list[GltfAsse
         return [gltf.parse_gltf_json(bytes(data), base)]
     if not data:
         raise ConversionError("file is empty")
-    raise ConversionError("not a glTF, GLB, b3dm or cmpt file (unknown magic %r)" % head)
+    raise ConversionError("not a glTF, GLB, b3dm, i3dm or cmpt file (unknown magic %r)" % head)

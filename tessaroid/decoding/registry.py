@@ -14,7 +14,6 @@ READERS: dict[bytes, Callable] = {}
 # Kinds recognised by their magic that hold no triangle meshes this converter reads.
 UNSUPPORTED: dict[bytes, str] = {
     b"pnts": "point cloud (pnts)",
-    b"i3dm": "instanced model (i3dm)",
     b"vctr": "vector (vctr)",
     b"geom": "geometry (geom)",
 }
