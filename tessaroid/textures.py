@@ -1,0 +1,236 @@
+"""Texture files of a tile.
+
+- "source" (the default): PNG and JPEG images are written byte for byte as the tile
+  stores them (.png / .jpg after their own format, not their name or MIME type);
+  other images (BMP, GIF, ...) are decoded and written as PNG, unflipped. The vertical
+  flip OBJ needs (its texture origin is bottom-left, glTF's top-left) is done on the
+  texture coordinates instead (`placement.flip_v`).
+- "png" / "jpeg": every image decoded, flipped and re-encoded by `DecodedTexture`.
+
+Decoding and encoding hold the interpreter lock, so on a thread pool they would run
+one image at a time: during a run with several workers they go to a pool of worker
+processes (`reencode_pool`), one image per job, each writing straight to its staging
+temp path; the bytes are the same as in-thread.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import multiprocessing
+import os
+import struct
+import threading
+import uuid
+import zlib
+from concurrent.futures import ProcessPoolExecutor
+from concurrent.futures.process import BrokenProcessPool
+
+from .assembly import TileMesh
+from .errors import ConversionError
+from .planning import read_uri, view_data, _get_list, _item
+from .records import Options
+
+PNG_MAGIC = b"\x89PNG\r\n\x1a\n"
+JPEG_MAGIC = b"\xff\xd8\xff"
+
+
+def image_kind(data: bytes) -> str | None:
+    """'png' or 'jpg' for the formats written as stored, None for the others."""
+    if data[:8] == PNG_MAGIC:
+        return "png"
+    if data[:3] == JPEG_MAGIC:
+        return "jpg"
+    return None
+
+
+def stored_image_fault(data: bytes, kind: str) -> str | None:
+    """Why stored PNG/JPEG bytes are not a whole image (None when they look whole),
+    checked without decoding: PNG chunks with their CRCs up to IEND; JPEG start,
+    scan and end markers. A file cut short is refused here rather than written."""
+    if kind == "png":
+        pos, end = 8, len(data)
+        while pos + 12 <= end:
+            length, ctype = struct.unpack_from(">I4s", data, pos)
+            stop = pos + 12 + length
+            if stop > end:
+                break
+            crc = struct.unpack_from(">I", data, stop - 4)[0]
+            if zlib.crc32(data[pos + 4:stop - 4]) != crc:
+                return "not a whole PNG (a chunk fails its CRC)"
+            if ctype == b"IEND":
+                return None
+            pos = stop
+        return "not a whole PNG (cut short)"
+    soi_sos = data.find(b"\xff\xda", 2)
+    if soi_sos < 0 or data.rfind(b"\xff\xd9") < soi_sos:
+        return "not a whole JPEG (cut short)"
+    return None
+
+
+def raw_image_bytes(asset, image_index: int) -> bytes:
+    """The stored bytes of a glTF image, whatever its format (KTX2 refused: no decoder
+    reads it, and written as stored no OBJ viewer would)."""
+    img = _item(_get_list(asset.doc, "images"), image_index, "image")
+    if "bufferView" in img:
+        _, data, start, end = view_data(asset, img["bufferView"], f"image {image_index}")
+        raw = bytes(memoryview(data)[start:end])
+    elif img.get("uri") is not None:
+        raw = bytes(read_uri(str(img["uri"]), asset.base, f"image {image_index}"))
+    else:
+        raise ConversionError(f"image {image_index} has neither a bufferView nor a uri")
+    if str(img.get("mimeType") or "") == "image/ktx2" or raw[:12] == b"\xabKTX 20\xbb\r\n\x1a\n":
+        raise ConversionError(f"image {image_index}: KTX2 / Basis Universal images cannot be decoded")
+    return raw
+
+
+# ---------------------------------------------------------------- the work of one image
+
+def _is_webp(data: bytes) -> bool:
+    return data[:4] == b"RIFF" and data[8:12] == b"WEBP"
+
+
+def _pillow_png(data: bytes, path: str, flip: bool) -> str | None:
+    """Images the native decoder does not read (WebP), through Pillow when installed."""
+    try:
+        from PIL import Image, ImageOps
+    except ImportError:
+        return "WebP images need Pillow: pip install 'tessaroid[images]'"
+    import io
+
+    try:
+        with Image.open(io.BytesIO(data)) as im:
+            im.load()
+            out = im if im.mode in ("RGB", "RGBA", "L", "LA") else im.convert("RGBA")
+            if flip:
+                out = ImageOps.flip(out)
+            out.save(path, format="PNG")
+    except Exception as exc:  # noqa: BLE001 - Pillow raises many kinds for bad data
+        return f"could not be decoded ({type(exc).__name__}: {exc})"
+    return None
+
+
+def encode_image(data: bytes, path: str, as_png: bool, quality: int, flip: bool = True) -> str | None:
+    """Decode `data` and write it to `path` as PNG (or JPEG), flipped or not; None when
+    done, else the reason. Runs in a worker process or in the calling thread."""
+    if _is_webp(data):
+        if not as_png:
+            return "WebP images can only be written as PNG"
+        return _pillow_png(data, path, flip)
+    from ._native import native
+
+    ow = native()
+    dec = ow.DecodedTexture()
+    if not dec.decode(data):
+        return "could not be decoded (not a readable PNG/JPEG/BMP/GIF, or corrupt)"
+    if flip:
+        return None if dec.flip_and_save(path, as_png, quality) else "could not be written"
+    # Unflipped: the saver always flips, so flip a lossless copy back.
+    mid = f"{path}.{uuid.uuid4().hex[:8]}.flip.png"
+    try:
+        if not dec.flip_and_save(mid, True, quality):
+            return "could not be written"
+        again = ow.DecodedTexture()
+        with open(mid, "rb") as fh:
+            if not again.decode(fh.read()):
+                return "could not be written"
+        return None if again.flip_and_save(path, as_png, quality) else "could not be written"
+    finally:
+        with contextlib.suppress(OSError):
+            os.unlink(mid)
+
+
+# ---------------------------------------------------------------- the process pool of a run
+
+class _PoolState:
+    def __init__(self) -> None:
+        self.lock = threading.Lock()
+        self.users = 0
+        self.size = 0
+        self.pool: ProcessPoolExecutor | None = None
+
+    def get(self) -> ProcessPoolExecutor | None:
+        """The pool, started on first use (a run without re-encoding never starts it)."""
+        with self.lock:
+            if self.users == 0 or self.size < 2:
+                return None
+            if self.pool is None:
+                # spawn: the tile threads are already running, and forking a threaded
+                # process can copy held locks.
+                self.pool = ProcessPoolExecutor(max_workers=self.size,
+                                                mp_context=multiprocessing.get_context("spawn"))
+            return self.pool
+
+
+_state = _PoolState()
+
+
+@contextlib.contextmanager
+def reencode_pool(workers: int):
+    """During a run: image re-encoding in `workers` processes (none for 1 worker)."""
+    with _state.lock:
+        _state.users += 1
+        _state.size = max(_state.size, min(int(workers), os.cpu_count() or 1))
+    try:
+        yield
+    finally:
+        with _state.lock:
+            _state.users -= 1
+            pool = None
+            if _state.users == 0:
+                pool, _state.pool, _state.size = _state.pool, None, 0
+        if pool is not None:
+            pool.shutdown(wait=True)
+
+
+def _run_jobs(jobs: list[tuple[str, bytes, str, bool, int, bool]]) -> None:
+    """(file name, bytes, temp path, as_png, quality, flip) per image; ConversionError
+    naming the first image that fails."""
+    pool = _state.get() if jobs else None
+    if pool is not None:
+        try:
+            futs = [(name, pool.submit(encode_image, data, tmp, png, q, flip))
+                    for name, data, tmp, png, q, flip in jobs]
+            results = [(name, f.result()) for name, f in futs]
+        except BrokenProcessPool:
+            raise ConversionError("a texture worker process died") from None
+    else:
+        results = [(name, encode_image(data, tmp, png, q, flip)) for name, data, tmp, png, q, flip in jobs]
+    for name, err in results:
+        if err is not None:
+            raise ConversionError(f"texture {name}: {err}")
+
+
+def write_textures(ow, mesh: TileMesh, stage, opts: Options) -> None:
+    """Write the tile's images into the staging folder and point its materials at them."""
+    jobs = []
+    renamed: dict[str, str] = {}
+    for job in mesh.textures:
+        if opts.keep_images:
+            data = raw_image_bytes(job.asset, job.image)
+            kind = image_kind(data)
+            stem = job.file_name.rsplit(".", 1)[0]
+            name = f"{stem}.{kind or 'png'}"
+            if name != job.file_name:
+                renamed[job.file_name] = name
+                job.file_name = name
+            if kind is not None:
+                fault = stored_image_fault(data, kind)
+                if fault:
+                    raise ConversionError(f"texture {name} (image {job.image}): {fault}")
+                stage.write(name, [data])
+                continue
+            tmp, _ = stage.temp_for(name)
+            jobs.append((f"{name} (image {job.image})", data, str(tmp), True, opts.jpeg_quality, False))
+        else:
+            from .planning import image_bytes
+
+            data = image_bytes(job.asset, job.image)
+            tmp, _ = stage.temp_for(job.file_name)
+            jobs.append((f"{job.file_name} (image {job.image})", data, str(tmp), opts.as_png,
+                         opts.jpeg_quality, True))
+    _run_jobs(jobs)
+    if renamed:
+        mesh.materials[:] = [(n, m, renamed.get(t, t) if t else t) for n, m, t in mesh.materials]
+
+
+__all__ = ["write_textures", "reencode_pool", "encode_image", "image_kind", "raw_image_bytes"]
