@@ -179,7 +179,6 @@ def convert(
     if isinstance(inputs, (str, os.PathLike)):
         inputs = [inputs]
     out_dir = Path(output_dir)
-    out_dir.mkdir(parents=True, exist_ok=True)
     native()  # fail early and clearly when the module is missing
 
     selection = Selection(leaves=bool(leaves), max_depth=max_depth, bbox=bbox, max_error=max_error)
@@ -192,6 +191,7 @@ def convert(
         opts = dataclasses.replace(opts, origin=frames.default_origin(tasks))
     else:
         tasks = gather(list(inputs), selection, walk_errors)
+    out_dir.mkdir(parents=True, exist_ok=True)
     frame_file = frames.write_frame_file(out_dir, opts)
     results: list[TileResult] = []
     bar = progress_bar(progress)
