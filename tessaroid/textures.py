@@ -141,24 +141,26 @@ def encode_image(data: bytes, path: str, as_png: bool, quality: int, flip: bool 
 
 # ---------------------------------------------------------------- the process pool of a run
 
+def _context():
+    """fork where there is one: the pool is started before the run's tile threads
+    (see `reencode_pool`), and unlike spawn or a fork server it does not re-run the
+    caller's main script in the workers. Elsewhere spawn (the caller's script then
+    needs its `if __name__ == "__main__":` guard, as for any process pool)."""
+    try:
+        return multiprocessing.get_context("fork")
+    except ValueError:  # pragma: no cover - platforms without fork
+        return multiprocessing.get_context("spawn")
+
+
 class _PoolState:
     def __init__(self) -> None:
         self.lock = threading.Lock()
         self.users = 0
-        self.size = 0
         self.pool: ProcessPoolExecutor | None = None
 
     def get(self) -> ProcessPoolExecutor | None:
-        """The pool, started on first use (a run without re-encoding never starts it)."""
         with self.lock:
-            if self.users == 0 or self.size < 2:
-                return None
-            if self.pool is None:
-                # spawn: the tile threads are already running, and forking a threaded
-                # process can copy held locks.
-                self.pool = ProcessPoolExecutor(max_workers=self.size,
-                                                mp_context=multiprocessing.get_context("spawn"))
-            return self.pool
+            return self.pool if self.users else None
 
 
 _state = _PoolState()
@@ -166,10 +168,20 @@ _state = _PoolState()
 
 @contextlib.contextmanager
 def reencode_pool(workers: int):
-    """During a run: image re-encoding in `workers` processes (none for 1 worker)."""
+    """During a run: image re-encoding in up to `workers` processes (none for one
+    worker, or one CPU). The pool is shared by the runs of this process that overlap,
+    and started here, in the calling thread, with all its processes at once, before
+    the run starts its tile threads."""
+    size = min(int(workers), os.cpu_count() or 1)
     with _state.lock:
         _state.users += 1
-        _state.size = max(_state.size, min(int(workers), os.cpu_count() or 1))
+        if _state.pool is None and size >= 2:
+            try:
+                pool = ProcessPoolExecutor(max_workers=size, mp_context=_context())
+                pool.submit(os.getpid).result()  # launches the workers now
+                _state.pool = pool
+            except OSError:
+                _state.pool = None  # no processes to be had: re-encode in the tile threads
     try:
         yield
     finally:
@@ -177,7 +189,7 @@ def reencode_pool(workers: int):
             _state.users -= 1
             pool = None
             if _state.users == 0:
-                pool, _state.pool, _state.size = _state.pool, None, 0
+                pool, _state.pool = _state.pool, None
         if pool is not None:
             pool.shutdown(wait=True)
 
