@@ -88,12 +88,20 @@ def _pyproj_crs(crs: str):
         c = CRS.from_user_input(crs)
     except CRSError as exc:
         raise ValueError(f"unknown CRS {crs!r}: {_one_line(exc)}") from None
-    if c.is_geocentric or len(c.axis_info) < 3:
-        c3 = c if c.is_geocentric else c.to_3d()
-    else:
-        c3 = c
-    if len(c3.axis_info) != 3:
-        raise ValueError(f"unknown CRS {crs!r}: {len(c3.axis_info)} axes, three are needed")
+    try:
+        c3 = c if c.is_geocentric or len(c.axis_info) >= 3 else c.to_3d()
+    except CRSError as exc:
+        raise ValueError(f"CRS {crs!r} cannot be an output frame: {_one_line(exc)}") from None
+    if len(c3.axis_info) != 3 or not (c3.is_geographic or c3.is_projected or c3.is_geocentric):
+        raise ValueError(f"CRS {crs!r} cannot be an output frame: it is not a geographic, projected or "
+                         "geocentric CRS with three axes")
+    try:
+        from pyproj import Transformer
+        from pyproj.exceptions import ProjError
+
+        Transformer.from_crs("EPSG:4978", c3, always_xy=True)
+    except ProjError as exc:
+        raise ValueError(f"CRS {crs!r} cannot be reached from EPSG:4978: {_one_line(exc)}") from None
     return c, c3
 
 

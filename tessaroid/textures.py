@@ -198,14 +198,15 @@ def _run_jobs(jobs: list[tuple[str, bytes, str, bool, int, bool]]) -> None:
     """(file name, bytes, temp path, as_png, quality, flip) per image; ConversionError
     naming the first image that fails."""
     pool = _state.get() if jobs else None
+    results = None
     if pool is not None:
         try:
             futs = [(name, pool.submit(encode_image, data, tmp, png, q, flip))
                     for name, data, tmp, png, q, flip in jobs]
             results = [(name, f.result()) for name, f in futs]
         except BrokenProcessPool:
-            raise ConversionError("a texture worker process died") from None
-    else:
+            results = None  # a worker process died (killed, out of memory): do it here instead
+    if results is None:
         results = [(name, encode_image(data, tmp, png, q, flip)) for name, data, tmp, png, q, flip in jobs]
     for name, err in results:
         if err is not None:

@@ -154,6 +154,7 @@ def _cli(*args):
 @pytest.mark.parametrize("args,message", [
     (["--crs", "EPSG:999999"], "tessaroid: error: unknown CRS 'EPSG:999999': "),
     (["--crs", "no such thing"], "tessaroid: error: unknown CRS 'no such thing': "),
+    (["--crs", "EPSG:5703"], "tessaroid: error: CRS 'EPSG:5703' cannot be an output frame"),  # heights only
     (["--crs", "ENU", "--origin=200,95"], "tessaroid: error: origin longitude 200 is outside -180..180"),
     (["--crs", "ENU", "--origin=10,95"], "tessaroid: error: origin latitude 95 is outside -90..90"),
     (["--crs", "ENU", "--origin=10"], "tessaroid: error: origin '10': expected LON,LAT[,HEIGHT]"),

@@ -123,7 +123,18 @@ def test_texture_transform_then_flip(tmp_path):
     np.testing.assert_array_equal(_pixels(tmp_path / "b" / "t_img0.png"), RGB[::-1])
 
 
-def test_reencoding_in_worker_processes_gives_the_in_thread_bytes(tmp_path):
+def test_reencoding_in_worker_processes_gives_the_in_thread_bytes(tmp_path, monkeypatch):
+    from tessaroid import textures
+
+    submitted = []
+
+    class Pool(textures.ProcessPoolExecutor):
+        def submit(self, fn, *args, **kwargs):
+            submitted.append(fn)
+            return super().submit(fn, *args, **kwargs)
+
+    monkeypatch.setattr(textures, "ProcessPoolExecutor", Pool)
+    monkeypatch.setattr(textures.os, "cpu_count", lambda: 2)
     make_demo_tileset(tmp_path / "src", levels=2, grid=GRID, texture_size=64)
     for fmt in ("png", "jpg"):
         one = tessaroid.convert(tmp_path / "src", tmp_path / f"{fmt}1", texture_format=fmt, workers=1)
@@ -132,6 +143,7 @@ def test_reencoding_in_worker_processes_gives_the_in_thread_bytes(tmp_path):
         names = sorted(p.name for p in (tmp_path / f"{fmt}1").iterdir())
         assert sum(n.endswith(".jpg" if fmt == "jpg" else ".png") for n in names) == 5
         assert filecmp.cmpfiles(tmp_path / f"{fmt}1", tmp_path / f"{fmt}2", names, shallow=False)[1:] == ([], [])
+    assert submitted.count(textures.encode_image) == 10  # the images of the 2-worker runs, in the pool
 
 
 def test_cli_takes_jpg_and_source(tmp_path):
