@@ -180,8 +180,8 @@ def reencode_pool(workers: int):
                 pool = ProcessPoolExecutor(max_workers=size, mp_context=_context())
                 pool.submit(os.getpid).result()  # launches the workers now
                 _state.pool = pool
-            except OSError:
-                _state.pool = None  # no processes to be had: re-encode in the tile threads
+            except Exception:  # noqa: BLE001 - no processes here (a daemonic process, limits):
+                _state.pool = None  # re-encode in the tile threads
     try:
         yield
     finally:
