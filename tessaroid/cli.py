@@ -56,10 +56,15 @@ def build_parser() -> argparse.ArgumentParser:
                    help="a .glb, .gltf, .b3dm, .i3dm or .cmpt file, a tileset.json, or a folder holding one")
     c.add_argument("-o", "--output", required=True, metavar="DIR", help="output folder (created if missing)")
     c.add_argument("--crs", default="EPSG:4978",
-                   help="output coordinates: EPSG:4978 (ECEF, default), EPSG:3857 (Web Mercator) or "
-                        "EPSG:4326 (lon, lat in degrees, height)")
-    c.add_argument("--texture-format", choices=("png", "jpeg"), default="png",
-                   help="format of the written textures (default png)")
+                   help="output coordinates: EPSG:4978 (ECEF, default), EPSG:3857 (Web Mercator), "
+                        "EPSG:4326 (lon, lat in degrees, height), ENU (local east-north-up metres about "
+                        "--origin), or any CRS pyproj knows (EPSG:32618, ...); frame.json names it")
+    c.add_argument("--origin", metavar="LON,LAT[,HEIGHT]",
+                   help="ENU origin in degrees and metres on WGS 84, as one token (--origin=-75.6,40.04); "
+                        "default: the ellipsoid point below the centre of the selected tiles")
+    c.add_argument("--texture-format", choices=("source", "png", "jpeg", "jpg"), default="source",
+                   help="source (default): PNG/JPEG images written as stored, others as PNG, v flipped in "
+                        "the vt lines; png or jpeg (jpg): re-encoded, image flipped")
     c.add_argument("--jpeg-quality", type=int, default=90, metavar="Q", help="JPEG quality 1..100 (default 90)")
     c.add_argument("--no-textures", action="store_true",
                    help="write geometry and texture coordinates but no texture images (no image is read)")
@@ -112,7 +117,7 @@ def main(argv: list[str] | None = None) -> int:
 
     try:
         summary = convert(
-            args.inputs, args.output, crs=args.crs, texture_format=args.texture_format,
+            args.inputs, args.output, crs=args.crs, origin=args.origin, texture_format=args.texture_format,
             jpeg_quality=args.jpeg_quality, **_selection_kwargs(args),
             merge=args.merge if args.merge is not None else False, recenter=args.recenter,
             workers=args.workers, dask=args.dask, progress=not args.quiet, textures=not args.no_textures)
@@ -125,6 +130,9 @@ def main(argv: list[str] | None = None) -> int:
         for note in summary.notes:
             print(f"tessaroid: note: {note}", file=sys.stderr)
         print(summary.line())
+        if summary.origin is not None and summary.frame_file:
+            lon, lat, h = summary.origin
+            print(f"ENU origin lon {lon:.9f}, lat {lat:.9f}, height {h:.3f} m; frame in {summary.frame_file}")
         if summary.offset is not None:
             print(f"recentred by {summary.offset}; offset written to {summary.offset_file}")
     return 1 if summary.failed else 0

@@ -11,6 +11,7 @@ task goes through live in their own modules:
 
 from __future__ import annotations
 
+import dataclasses
 import os
 import time
 from pathlib import Path
@@ -18,6 +19,7 @@ from typing import Iterator, Sequence
 
 import numpy as np
 
+from . import frames
 from ._native import native
 from .errors import ConversionError
 from .records import Options, Summary, TileResult, TileTask
@@ -25,6 +27,7 @@ from .running import progress_bar, run_dask, run_threads
 from .selection import Namer, Selection, make_selection, walk
 from .sources import FetchConfig, open_location, parse_header
 from .tiles import Content, WalkError
+from .textures import reencode_pool
 from .tileset import read_tileset
 from .writing import recenter as recenter_files, write_merged
 
@@ -68,9 +71,9 @@ def _headers(headers) -> tuple[tuple[str, str], ...]:
 
 
 def gather(inputs: Sequence, selection: Selection, errors: list[WalkError],
-           fetch: FetchConfig | None = None) -> Iterator[TileTask]:
+           fetch: FetchConfig | None = None, extents: bool = False) -> Iterator[TileTask]:
     """The tasks of all inputs, in order, lazily: tile sets are walked as the tasks
-    are taken."""
+    are taken. `extents`: give each task its bounding volume's ECEF extent."""
     namer = Namer()
     index = 0
     for inp in inputs:
@@ -86,7 +89,8 @@ def gather(inputs: Sequence, selection: Selection, errors: list[WalkError],
                 # template (content_{level}__{x}_{y}) already makes the name unique.
                 parts = cl.name_parts(loc) if not s.implicit else cl.name_parts(cl)[-1:]
                 yield TileTask(index=index, source=cl.display, name=namer.name(parts), matrix=s.matrix,
-                               y_up=s.y_up, location=cl)
+                               y_up=s.y_up, location=cl,
+                               extent=frames.ecef_extent(s.volume, s.matrix) if extents else None)
                 index += 1
         else:
             yield TileTask(index=index, source=loc.display, name=namer.name(loc.name_parts(loc)),
@@ -99,7 +103,8 @@ def convert(
     output_dir: str | os.PathLike,
     *,
     crs: str = "EPSG:4978",
-    texture_format: str = "png",
+    origin: tuple[float, float] | tuple[float, float, float] | str | None = None,
+    texture_format: str = "source",
     jpeg_quality: int = 90,
     leaves: bool = False,
     max_depth: int | None = None,
@@ -118,9 +123,19 @@ def convert(
     inputs: one path or a list of paths: .glb, .gltf (external .bin/images or data:
         URIs), .b3dm and .cmpt (composite of b3dm/glb) files, or local tileset.json
         files (a folder holding a tileset.json counts as that tile set).
-    crs: "EPSG:4978" (ECEF, the default), "EPSG:3857" (Web Mercator) or "EPSG:4326"
-        (longitude and latitude in degrees, written with nine decimals, and height).
-    texture_format: "png" (default) or "jpeg"; jpeg_quality 1..100.
+    crs: "EPSG:4978" (ECEF, the default), "EPSG:3857" (Web Mercator), "EPSG:4326"
+        (longitude and latitude in degrees, written with nine decimals, and height),
+        "ENU" (local east-north-up metres about `origin`), or any other CRS pyproj
+        knows ("EPSG:32618", a PROJ string, WKT), converted from EPSG:4978 in 3D (a 2D
+        CRS gets the ellipsoidal height in metres as its third column). Every run
+        writes frame.json, which names the frame (and the ENU origin).
+    origin: the ENU origin (lon, lat[, height]) in degrees and metres on WGS 84, or
+        "LON,LAT[,HEIGHT]"; by default the ellipsoid point below the centre of the
+        selected tiles' bounding volumes (without any volume: below the centre of the
+        first tile's positions).
+    texture_format: "source" (default: PNG and JPEG images written as stored, other
+        images as PNG, with v flipped in the vt lines), or "png" / "jpeg" ("jpg"):
+        re-encoded with the image flipped; jpeg_quality 1..100.
     leaves: only the finest level of detail of each tile set (tiles with content and
         no content-bearing descendant); max_depth: only tiles down to this depth
         (the root is depth 0); bbox: (west, south, east, north) in degrees, only tiles
@@ -147,31 +162,42 @@ def convert(
     """
     t0 = time.perf_counter()
     crs = "EPSG:4978" if crs is None else str(crs)
-    if crs.strip().upper() not in ("",) + SUPPORTED_CRS:
-        raise ValueError(f"unsupported CRS {crs!r}; choose one of {', '.join(SUPPORTED_CRS)}")
-    texture_format = texture_format.lower()
+    frames.frame_info(crs)  # an unknown CRS fails here, before any tile is read
+    if origin is not None:
+        if not frames.is_enu(crs):
+            raise ValueError("an origin only applies to crs ENU")
+        origin = frames.check_origin(origin)
+    texture_format = str(texture_format).lower()
     if texture_format == "jpg":
         texture_format = "jpeg"
-    if texture_format not in ("png", "jpeg"):
-        raise ValueError(f"unsupported texture format {texture_format!r}; choose png or jpeg")
+    if texture_format not in ("source", "png", "jpeg"):
+        raise ValueError(f"unsupported texture format {texture_format!r}; choose source, png or jpeg")
     if not 1 <= int(jpeg_quality) <= 100:
         raise ValueError("jpeg_quality must lie in 1..100")
     selection = make_selection(leaves, max_depth, bbox, max_error)
     opts = Options(crs=crs, texture_format=texture_format, jpeg_quality=int(jpeg_quality), merge=bool(merge),
-                   textures=bool(textures))
+                   textures=bool(textures), origin=origin)  # type: ignore[arg-type]
     if recenter and opts.geographic:
         raise ValueError("--recenter needs a metric CRS: the shift rewrites vertices with six decimals, "
-                         "about 0.1 m in degrees; use EPSG:4978 or EPSG:3857")
+                         "about 0.1 m in degrees; use EPSG:4978, EPSG:3857, ENU or a projected CRS")
     merge_name = merge if isinstance(merge, str) and merge else "merged"
     if isinstance(inputs, (str, os.PathLike)):
         inputs = [inputs]
     out_dir = Path(output_dir)
-    out_dir.mkdir(parents=True, exist_ok=True)
     native()  # fail early and clearly when the module is missing
 
     walk_errors: list[WalkError] = []
     fetch = FetchConfig(headers=_headers(headers))
-    tasks = gather(list(inputs), selection, walk_errors, fetch)
+    tasks: Iterator[TileTask] | list[TileTask]
+    if frames.is_enu(crs) and opts.origin is None:
+        # The default origin is the same for every tile of the run, so the selection
+        # is gathered before the conversion starts (in this case only).
+        tasks = list(gather(list(inputs), selection, walk_errors, fetch, extents=True))
+        opts = dataclasses.replace(opts, origin=frames.default_origin(tasks))
+    else:
+        tasks = gather(list(inputs), selection, walk_errors, fetch)
+    out_dir.mkdir(parents=True, exist_ok=True)
+    frame_file = frames.write_frame_file(out_dir, opts)
     results: list[TileResult] = []
     bar = progress_bar(progress)
 
@@ -183,12 +209,15 @@ def convert(
         if dask is not None:
             run_dask(tasks, opts, str(out_dir), dask, on_result)
         else:
-            run_threads(tasks, opts, str(out_dir), workers or os.cpu_count() or 1, on_result)
+            n = workers or os.cpu_count() or 1
+            with reencode_pool(n if not opts.keep_images else 1):
+                run_threads(tasks, opts, str(out_dir), n, on_result)
     finally:
         bar.close()
     results.sort(key=lambda r: r.index)
 
-    summary = Summary(tiles=len(results) + len(walk_errors), output_dir=str(out_dir), results=results)
+    summary = Summary(tiles=len(results) + len(walk_errors), output_dir=str(out_dir), results=results,
+                      frame_file=frame_file, origin=opts.origin)
     for e in walk_errors:
         summary.failed += 1
         summary.failures.append((e.source, e.reason))
@@ -219,6 +248,7 @@ def convert(
             summary.obj_files = [f for f in files if f.endswith(".obj")]
     if recenter and summary.obj_files:
         summary.offset, summary.offset_file = recenter_files(native(), summary.obj_files, out_dir, opts)
+        frames.write_frame_file(out_dir, opts, Path(summary.offset_file).name)
     for r in results:
         r.part = None
     summary.seconds = time.perf_counter() - t0

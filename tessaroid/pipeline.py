@@ -14,7 +14,8 @@ from .assembly import assemble
 from .errors import ConversionError
 from .placement import place_asset
 from .records import Options, TileResult, TileTask
-from .writing import Staging, mesh_part, write_textures, write_tile_obj
+from .textures import write_textures
+from .writing import Staging, mesh_part, write_tile_obj
 
 
 def _location(task: TileTask):

@@ -16,6 +16,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
+from . import frames
 from .errors import ConversionError
 from .instancing import i3dm_matrices, replicate
 from .planning import Y_UP_TO_Z_UP, Plan, plan_tile
@@ -31,8 +32,9 @@ def draco_available() -> bool:
 
 
 def to_frame(ow, pos: np.ndarray, opts: Options) -> None:
-    """ECEF positions into the output CRS, in place."""
-    ow.convert_crs(pos, opts.crs)
+    """ECEF positions into the output CRS, in place: the native conversions for
+    EPSG:4978/3857/4326, ENU and pyproj CRSs in `frames`."""
+    frames.to_frame(ow, pos, opts)
 
 
 def rtc_of(asset) -> np.ndarray | None:
@@ -70,6 +72,17 @@ def texcoords(tc: np.ndarray | None, plan: Plan) -> np.ndarray | None:
             rows = tc[p.v0:p.v0 + p.vcount]
             rows[:] = rows @ m[:2, :2].T + m[:2, 2]
     return tc
+
+
+def flip_v(tc: np.ndarray | None, plan: Plan) -> None:
+    """v -> 1 - v for the primitives whose material has a texture, in place: images
+    kept as stored have glTF's top-left texture origin, OBJ's is bottom-left."""
+    if tc is None:
+        return
+    for p in plan.prims:
+        if p.has_texcoord and plan.materials[p.material].image is not None:
+            rows = tc[p.v0:p.v0 + p.vcount, 1]
+            np.subtract(1.0, rows, out=rows)
 
 
 @dataclass
@@ -119,4 +132,6 @@ def place_asset(ow, asset, task: TileTask, opts: Options, notes: list[str]) -> P
     to_frame(ow, pos, opts)
     if not np.all(np.isfinite(pos)):
         raise ConversionError("some positions are not finite after placing and converting them")
+    if opts.keep_images:
+        flip_v(tc, plan)
     return PlacedMesh(asset=asset, plan=plan, pos=pos, faces=faces, tc=tc)

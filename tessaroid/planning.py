@@ -446,7 +446,18 @@ def material_info(doc: dict, index, textures: bool = True) -> Material:
 
 
 def image_bytes(asset: GltfAsset, image_index: int) -> bytes:
-    """Encoded bytes of a glTF image, refusing the formats the decoder cannot read."""
+    """Encoded bytes of a glTF image the native decoder reads: WebP handed on as PNG,
+    KTX2 refused."""
+    raw = stored_image_bytes(asset, image_index)
+    img = _item(_get_list(asset.doc, "images"), image_index, "image")
+    if images.is_webp(raw[:16], str(img.get("mimeType") or "")):
+        return images.webp_to_png(raw, f"image {image_index}")
+    return raw
+
+
+def stored_image_bytes(asset: GltfAsset, image_index: int) -> bytes:
+    """The bytes of a glTF image as the tile stores them; KTX2 / Basis Universal is
+    refused (no decoder reads it, and no OBJ viewer would read it as written)."""
     doc = asset.doc
     img = _item(_get_list(doc, "images"), image_index, "image")
     mime = str(img.get("mimeType") or "")
@@ -457,11 +468,8 @@ def image_bytes(asset: GltfAsset, image_index: int) -> bytes:
         raw = read_uri(str(img["uri"]), asset.base, f"image {image_index}")
     else:
         raise ConversionError(f"image {image_index} has neither a bufferView nor a uri")
-    head = raw[:16]
-    if images.is_ktx2(head, mime):
+    if images.is_ktx2(raw[:16], mime):
         raise ConversionError(images.refused_message(images.BASISU))
-    if images.is_webp(head, mime):
-        return images.webp_to_png(raw, f"image {image_index}")
     return raw
 
 

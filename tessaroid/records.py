@@ -14,10 +14,11 @@ GEOGRAPHIC = "EPSG:4326"
 @dataclass(frozen=True)
 class Options:
     crs: str = "EPSG:4978"
-    texture_format: str = "png"
+    texture_format: str = "source"  # "source" (images as stored), "png" or "jpeg"
     jpeg_quality: int = 90
     merge: bool = False
     textures: bool = True  # False: geometry and texture coordinates, no image read or written
+    origin: tuple[float, float, float] | None = None  # ENU origin: lon, lat degrees, height metres
 
     @property
     def as_png(self) -> bool:
@@ -25,11 +26,22 @@ class Options:
 
     @property
     def texture_ext(self) -> str:
-        return "png" if self.as_png else "jpg"
+        # In "source" mode the writer picks the extension from the image's own format.
+        return "jpg" if self.texture_format == "jpeg" else "png"
+
+    @property
+    def keep_images(self) -> bool:
+        """Images written as stored, with v flipped in the texture coordinates instead."""
+        return self.texture_format == "source"
 
     @property
     def geographic(self) -> bool:
-        return self.crs.strip().upper() == GEOGRAPHIC
+        """x and y in degrees (EPSG:4326 or any geographic CRS)."""
+        if self.crs.strip().upper() == GEOGRAPHIC:
+            return True
+        from .frames import is_geographic
+
+        return is_geographic(self.crs)
 
 
 @dataclass(frozen=True)
@@ -43,6 +55,9 @@ class TileTask:
     matrix: tuple  # 16 floats, row-major: tile frame -> ECEF
     y_up: bool = True
     location: Any = None  # a sources.Location; None for a task made from a plain path
+    # ECEF (xmin, ymin, zmin, xmax, ymax, zmax) of the content's bounding volume, only
+    # gathered when the run needs it (the default ENU origin).
+    extent: tuple | None = None
 
 
 @dataclass
@@ -94,6 +109,8 @@ class Summary:
     notes: list[str] = field(default_factory=list)
     offset: tuple[float, float, float] | None = None
     offset_file: str | None = None
+    frame_file: str | None = None  # frame.json: the output CRS, its units and the ENU origin
+    origin: tuple[float, float, float] | None = None  # the ENU origin used
     results: list[TileResult] = field(default_factory=list)
 
     @property

@@ -46,6 +46,7 @@ class Selected:
     depth: int
     tile_id: str
     implicit: bool = False
+    volume: dict | None = None  # the content's bounding volume, else the tile's (in the tile frame)
 
 
 def make_selection(leaves: bool = False, max_depth: int | None = None, bbox=None,
@@ -103,12 +104,11 @@ class Walk:
     def _take(self, tile: Tile) -> Iterator[Selected]:
         matrix = tuple(np.asarray(tile.matrix, dtype=np.float64).ravel().tolist())
         for c in tile.contents:
-            if self.sel.bbox is not None:
-                bv = c.bounding_volume or tile.bounding_volume
-                if not _meets(bv, tile.matrix, self.sel.bbox):
-                    continue
+            bv = c.bounding_volume or tile.bounding_volume
+            if self.sel.bbox is not None and not _meets(bv, tile.matrix, self.sel.bbox):
+                continue
             yield Selected(content=c, matrix=matrix, y_up=tile.y_up, depth=tile.depth, tile_id=tile.id,
-                           implicit=tile.implicit)
+                           implicit=tile.implicit, volume=bv)
 
     def visit(self, tile: Tile) -> Iterator[Selected]:
         if not self._enter(tile):

@@ -19,7 +19,7 @@ import numpy as np
 
 from .assembly import TileMesh
 from .errors import ConversionError
-from .planning import Material, image_bytes
+from .planning import Material
 from .records import MeshPart, Options, TileTask
 
 
@@ -103,16 +103,10 @@ def _mtl_text(materials: list[tuple[str, Material, str | None]]) -> str:
 
 
 def write_textures(ow, mesh: TileMesh, stage: Staging, opts: Options) -> None:
-    """Decode each image once and write it flipped (OBJ's texture origin is bottom-left)."""
-    for job in mesh.textures:
-        data = image_bytes(job.asset, job.image)
-        dec = ow.DecodedTexture()
-        if not dec.decode(data):
-            raise ConversionError(f"image {job.image} could not be decoded (not a readable PNG/JPEG/BMP/GIF, "
-                                  "or corrupt)")
-        tmp, _ = stage.temp_for(job.file_name)
-        if not dec.flip_and_save(str(tmp), opts.as_png, opts.jpeg_quality):
-            raise ConversionError(f"could not write texture {job.file_name}")
+    """The tile's images, as stored or re-encoded after opts.texture_format (see `textures`)."""
+    from .textures import write_textures as write
+
+    write(ow, mesh, stage, opts)
 
 
 def source_file_name(task: TileTask) -> str:

@@ -178,13 +178,14 @@ def test_corrupt_tiles_among_good_ones(demo, tmp_path):
 
 
 @pytest.mark.parametrize("where,change,needle", [
-    (("bufferViews", 3), {"byteLength": 20}, "could not be decoded"),  # the PNG cut after 20 bytes
+    (("bufferViews", 3), {"byteLength": 20}, "not a whole PNG (cut short)"),  # the PNG cut after 20 bytes
+    (("bufferViews", 3), {"byteLength": 20, "png": True}, "could not be decoded"),  # the same, re-encoded
     (("accessors", 0), {"count": 2}, "invalid mesh data: indices: value 2 out of range"),
     (("accessors", 0), {"count": 4}, "runs past the end of its bufferView"),
     ((), {"extensionsRequired": ["KHR_draco_mesh_compression"]}, "DracoPy"),
     ((), {"extensionsRequired": ["EXT_meshopt_compression"]}, "install 'tessaroid[meshopt]'"),
     ((), {"extensionsRequired": ["EXT_frobnicate"]}, "EXT_frobnicate"),
-], ids=["bad-texture", "index-beyond-vertices", "accessor-past-view", "draco-missing", "unreadable-extension",
+], ids=["bad-texture", "bad-texture-png", "index-beyond-vertices", "accessor-past-view", "draco-missing", "unreadable-extension",
         "unknown-extension"])
 def test_bad_tile_fails_with_its_reason_and_no_files(tmp_path, monkeypatch, where, change, needle):
     monkeypatch.setitem(sys.modules, "DracoPy", None)  # as on a machine without DracoPy
@@ -192,11 +193,13 @@ def test_bad_tile_fails_with_its_reason_and_no_files(tmp_path, monkeypatch, wher
     pos = np.array([[0, 0, 0], [1, 0, 0], [0, 1, 0]], dtype=np.float32) + np.float32(6378137.0)
     doc, binary = split_glb(build_glb(pos, [[0, 1, 2]], texcoords=np.zeros((3, 2)),
                                       image=png_bytes(np.zeros((4, 4, 3), dtype=np.uint8))))
+    change = dict(change)
+    fmt = "png" if change.pop("png", False) else "source"
     functools.reduce(lambda d, k: d[k], where, doc).update(change)
     (tmp_path / "t.glb").write_bytes(pack_glb(doc, binary))
-    s = tessaroid.convert(tmp_path / "t.glb", tmp_path / "out")
+    s = tessaroid.convert(tmp_path / "t.glb", tmp_path / "out", texture_format=fmt)
     assert s.failed == 1 and needle in s.failures[0][1], s.failures
-    assert list((tmp_path / "out").iterdir()) == []
+    assert [p.name for p in (tmp_path / "out").iterdir()] == ["frame.json"]
 
 
 def test_mesh_instanced_by_several_nodes(tmp_path):

@@ -336,19 +336,21 @@ def _textured(image: bytes, mime: str, ext: str | None) -> bytes:
     return pack_glb(doc, binary)
 
 
+@pytest.mark.parametrize("fmt", ["source", "png"])
 @pytest.mark.parametrize("ext", ["EXT_texture_webp", None], ids=["extension", "plain-image"])
-def test_webp_texture_converts(tmp_path, ext):
+def test_webp_texture_converts(tmp_path, ext, fmt):
     from PIL import Image
 
     rgb = np.random.default_rng(3).integers(0, 256, (8, 12, 3), dtype=np.uint8)
     buf = io.BytesIO()
     Image.fromarray(rgb).save(buf, format="WEBP", lossless=True)
     (tmp_path / "w.glb").write_bytes(_textured(buf.getvalue(), "image/webp", ext))
-    s = tessaroid.convert(tmp_path / "w.glb", tmp_path / "out")
+    s = tessaroid.convert(tmp_path / "w.glb", tmp_path / "out", texture_format=fmt)
     assert s.ok and s.textures == 1, s.failures
     tex = read_mtl(tmp_path / "out/w.mtl")["mat0"]["map_Kd"]
     written = np.asarray(Image.open(tmp_path / "out" / tex).convert("RGB"))
-    np.testing.assert_array_equal(written, rgb[::-1])  # OBJ's texture origin is bottom-left
+    # OBJ's texture origin is bottom-left: the image is flipped, or else the v coordinates.
+    np.testing.assert_array_equal(written, rgb[::-1] if fmt == "png" else rgb)
 
 
 def test_basisu_refused_unless_textures_are_left_out(tmp_path):
@@ -361,4 +363,4 @@ def test_basisu_refused_unless_textures_are_left_out(tmp_path):
     obj = read_obj(tmp_path / "out2/k.obj")
     assert len(obj.vt) == 3 and obj.all_vt
     assert "map_Kd" not in read_mtl(tmp_path / "out2/k.mtl")["mat0"]
-    assert sorted(p.name for p in (tmp_path / "out2").iterdir()) == ["k.mtl", "k.obj"]
+    assert sorted(p.name for p in (tmp_path / "out2").iterdir()) == ["frame.json", "k.mtl", "k.obj"]
