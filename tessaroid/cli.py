@@ -24,6 +24,13 @@ def _positive(text: str) -> int:
     return v
 
 
+def _header(text: str) -> tuple[str, str]:
+    name, sep, value = text.partition(":")
+    if not sep or not name.strip() or any(c in name for c in " \t\r\n") or any(c in value for c in "\r\n"):
+        raise argparse.ArgumentTypeError('expected "Name: value"')
+    return name.strip(), value.strip()
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="tessaroid",
@@ -65,6 +72,15 @@ def build_parser() -> argparse.ArgumentParser:
     run.add_argument("--dask", metavar="SCHEDULER_ADDRESS",
                      help="run tiles on a Dask cluster (needs tessaroid[dask]; the output folder must be "
                           "shared with the workers)")
+    run.add_argument("--downloads", type=_positive, default=16, metavar="N",
+                     help="contents downloaded at once from remote sources, beside the converting "
+                          "threads (default 16)")
+    run.add_argument("--cache", metavar="DIR", help="keep downloaded bytes in DIR and reuse them in later runs")
+    run.add_argument("--header", dest="headers", type=_header, action="append", default=[],
+                     metavar='"NAME: VALUE"', help="send this HTTP header with every request (repeatable)")
+    run.add_argument("--resume", action="store_true",
+                     help="convert only the tiles an earlier run into the same output folder (same inputs "
+                          "and options) did not finish")
     run.add_argument("-q", "--quiet", action="store_true", help="no progress bar and no summary")
     return parser
 
@@ -83,7 +99,8 @@ def main(argv: list[str] | None = None) -> int:
             jpeg_quality=args.jpeg_quality, leaves=args.leaves, max_depth=args.max_depth, bbox=args.bbox,
             max_error=args.max_error,
             merge=args.merge if args.merge is not None else False, recenter=args.recenter,
-            workers=args.workers, dask=args.dask, progress=not args.quiet)
+            workers=args.workers, dask=args.dask, progress=not args.quiet, downloads=args.downloads,
+            cache=args.cache, headers=args.headers, resume=args.resume)
     except (ValueError, ImportError, OSError) as exc:
         print(f"tessaroid: error: {exc}", file=sys.stderr)
         return 2

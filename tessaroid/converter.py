@@ -20,13 +20,12 @@ import numpy as np
 
 from ._native import native
 from .errors import ConversionError
+from .job import run_job
 from .records import Options, Summary, TileResult, TileTask
-from .running import progress_bar, run_dask, run_threads
 from .selection import Namer, Selection, walk
-from .sources import open_location
+from .sources import FetchConfig, open_location
 from .tiles import Content, WalkError
 from .tileset import read_tileset
-from .writing import recenter as recenter_files, write_merged
 
 __all__ = ["convert", "Summary", "TileResult", "ConversionError", "SUPPORTED_CRS"]
 
@@ -39,12 +38,12 @@ def _looks_like_gltf(head: bytes) -> bool:
     return b'"root"' not in head and (b'"meshes"' in head or b'"accessors"' in head)
 
 
-def _input_location(inp):
+def _input_location(inp, config=None):
     text = os.fspath(inp)
     p = Path(text)
     if "://" not in text and p.is_dir() and (p / "tileset.json").is_file():
         text = str(p / "tileset.json")
-    return open_location(text)
+    return open_location(text, config)
 
 
 def _is_tileset(loc) -> bool:
@@ -59,13 +58,13 @@ def _is_tileset(loc) -> bool:
     return not _looks_like_gltf(head)
 
 
-def gather(inputs: Sequence, selection: Selection, errors: list[WalkError]) -> Iterator[TileTask]:
+def gather(inputs: Sequence, selection: Selection, errors: list[WalkError], config=None) -> Iterator[TileTask]:
     """The tasks of all inputs, in order, lazily: tile sets are walked as the tasks
     are taken."""
     namer = Namer()
     index = 0
     for inp in inputs:
-        loc = _input_location(inp)
+        loc = _input_location(inp, config)
         if _is_tileset(loc):
             root = read_tileset(loc, errors)
             if root is None:
@@ -100,6 +99,10 @@ def convert(
     workers: int | None = None,
     dask=None,
     progress: bool = False,
+    downloads: int = 16,
+    cache: str | os.PathLike | None = None,
+    headers: Sequence[tuple[str, str]] | dict | None = None,
+    resume: bool = False,
 ) -> Summary:
     """Convert tiles into OBJ + MTL + texture files in `output_dir`.
 
@@ -123,7 +126,15 @@ def convert(
     workers: thread-pool size (default: the CPU count). dask: a Dask scheduler address
         or a distributed.Client; tiles then run on that cluster, which must share the
         output folder.
-    progress: show a progress bar on stderr (only when stderr is a terminal).
+    progress: show a progress bar on stderr (only when stderr is a terminal): tiles
+        done of those selected so far, tiles per second, bytes downloaded, retries.
+    downloads: contents fetched at once from remote sources, beside the `workers`
+        converting (default 16). cache: a folder keeping downloaded bytes for later
+        runs. headers: (name, value) pairs sent with every request.
+    resume: convert only the tiles that an earlier run into the same output folder
+        with the same inputs and options did not finish (a manifest in the folder,
+        written by every run, records them); other options or inputs raise
+        ValueError.
 
     Returns a Summary; a tile that fails is listed in Summary.failures with its reason
     and the others are still converted.
@@ -162,57 +173,27 @@ def convert(
     out_dir.mkdir(parents=True, exist_ok=True)
     native()  # fail early and clearly when the module is missing
 
+    if int(downloads) < 1:
+        raise ValueError("downloads must be 1 or more")
+    if isinstance(headers, dict):
+        headers = list(headers.items())
+    header_pairs = tuple((str(k), str(v)) for k, v in (headers or ()))
+    config = FetchConfig(headers=header_pairs, cache_dir=None if cache is None else os.fspath(cache),
+                         downloads=int(downloads))
+
     selection = Selection(leaves=bool(leaves), max_depth=max_depth, bbox=bbox, max_error=max_error)
+    inputs = list(inputs)
+    fingerprint = {
+        "inputs": [_input_location(i, config).display for i in inputs],
+        "crs": opts.crs, "texture_format": opts.texture_format, "jpeg_quality": opts.jpeg_quality,
+        "merge": merge_name if opts.merge else False, "recenter": bool(recenter),
+        "selection": {"leaves": selection.leaves, "max_depth": selection.max_depth,
+                      "bbox": list(bbox) if bbox is not None else None, "max_error": selection.max_error},
+    }
     walk_errors: list[WalkError] = []
-    tasks = gather(list(inputs), selection, walk_errors)
-    results: list[TileResult] = []
-    bar = progress_bar(progress)
-
-    def on_result(res: TileResult) -> None:
-        results.append(res)
-        bar.update(1)
-
-    try:
-        if dask is not None:
-            run_dask(tasks, opts, str(out_dir), dask, on_result)
-        else:
-            run_threads(tasks, opts, str(out_dir), workers or os.cpu_count() or 1, on_result)
-    finally:
-        bar.close()
-    results.sort(key=lambda r: r.index)
-
-    summary = Summary(tiles=len(results) + len(walk_errors), output_dir=str(out_dir), results=results)
-    for e in walk_errors:
-        summary.failed += 1
-        summary.failures.append((e.source, e.reason))
-    for r in results:
-        if not r.ok:
-            summary.failed += 1
-            summary.failures.append((r.source, r.error or "unknown error"))
-            continue
-        summary.notes += [f"{r.source}: {n}" for n in r.notes]
-        if r.empty:
-            summary.empty += 1
-            continue
-        summary.converted += 1
-        summary.vertices += r.vertices
-        summary.faces += r.faces
-        summary.textures += r.textures
-        summary.obj_files += [f for f in r.files if f.endswith(".obj")]
-
-    if opts.merge:
-        parts = [r.part for r in results if r.ok and r.part is not None]
-        if parts:
-            try:
-                files = write_merged(native(), parts, out_dir, merge_name, opts)
-            except (ConversionError, OSError) as exc:
-                summary.failed += 1
-                summary.failures.append((str(out_dir / f"{merge_name}.obj"), str(exc)))
-                files = []
-            summary.obj_files = [f for f in files if f.endswith(".obj")]
-    if recenter and summary.obj_files:
-        summary.offset, summary.offset_file = recenter_files(native(), summary.obj_files, out_dir, opts)
-    for r in results:
-        r.part = None
+    tasks = gather(inputs, selection, walk_errors, config)
+    summary = run_job(tasks, walk_errors, out_dir, opts, fingerprint=fingerprint, resume=bool(resume),
+                      merge_name=merge_name, recenter=bool(recenter), workers=workers or os.cpu_count() or 1,
+                      downloads=int(downloads), dask=dask, progress=progress)
     summary.seconds = time.perf_counter() - t0
     return summary
