@@ -86,3 +86,10 @@ def open_location(text, config: FetchConfig | None = None) -> Location:
 
 def fetch_stats() -> dict:
     return {"requests": 0, "retries": 0, "failed": 0, "bytes": 0, "cache_hits": 0}
+
+
+def parse_header(text: str) -> tuple[str, str]:
+    name, sep, value = text.partition(":")
+    if not sep or not name.strip():
+        raise ValueError(f"a header is 'Name: value', not {text!r}")
+    return name.strip(), value.strip()

@@ -24,11 +24,29 @@ def _positive(text: str) -> int:
     return v
 
 
-def _header(text: str) -> tuple[str, str]:
-    name, sep, value = text.partition(":")
-    if not sep or not name.strip() or any(c in name for c in " \t\r\n") or any(c in value for c in "\r\n"):
-        raise argparse.ArgumentTypeError('expected "Name: value"')
-    return name.strip(), value.strip()
+def _selection_args(p: argparse.ArgumentParser) -> None:
+    sel = p.add_argument_group("tile selection (tile sets only)")
+    sel.add_argument("--leaves", action="store_true",
+                     help="only the finest level of detail: tiles with no content below them")
+    sel.add_argument("--max-depth", type=int, metavar="N", help="only tiles down to depth N (root = 0)")
+    sel.add_argument("--bbox", type=_bbox, metavar="W,S,E,N",
+                     help="only tiles whose bounding volume meets this longitude/latitude box (degrees)")
+    sel.add_argument("--max-error", type=float, metavar="M",
+                     help="in each branch, the coarsest tiles whose geometric error is at most M metres")
+
+
+def _selection_kwargs(args) -> dict:
+    return dict(leaves=args.leaves, max_depth=args.max_depth, bbox=args.bbox, max_error=args.max_error)
+
+
+def _header(text: str) -> str:
+    from .sources import parse_header
+
+    try:
+        parse_header(text)
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
+    return text
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -53,14 +71,7 @@ def build_parser() -> argparse.ArgumentParser:
     c.add_argument("--texture-format", choices=("png", "jpeg"), default="png",
                    help="format of the written textures (default png)")
     c.add_argument("--jpeg-quality", type=int, default=90, metavar="Q", help="JPEG quality 1..100 (default 90)")
-    sel = c.add_argument_group("tile selection (tile sets only)")
-    sel.add_argument("--leaves", action="store_true",
-                     help="only the finest level of detail: tiles with no content below them")
-    sel.add_argument("--max-depth", type=int, metavar="N", help="only tiles down to depth N (root = 0)")
-    sel.add_argument("--bbox", type=_bbox, metavar="W,S,E,N",
-                     help="only tiles whose bounding volume meets this longitude/latitude box (degrees)")
-    sel.add_argument("--max-error", type=float, metavar="M",
-                     help="in each branch, the coarsest tiles whose geometric error is at most M metres")
+    _selection_args(c)
     out = c.add_argument_group("output layout")
     out.add_argument("--merge", nargs="?", const="merged", default=None, metavar="NAME",
                      help="write all tiles into one OBJ (NAME.obj, default merged.obj)")
@@ -82,12 +93,35 @@ def build_parser() -> argparse.ArgumentParser:
                      help="convert only the tiles an earlier run into the same output folder (same inputs "
                           "and options) did not finish")
     run.add_argument("-q", "--quiet", action="store_true", help="no progress bar and no summary")
+
+    i = sub.add_parser(
+        "inspect", help="describe what a conversion would take, without fetching any content",
+        description="Walk a tile set as a conversion would under the same selection, reading tile set JSONs "
+                    "and subtrees only as far as the selection reaches and no content: per depth the tiles, "
+                    "contents, geometric error range and lon/lat extent; content kinds; contents selected.")
+    i.add_argument("input", metavar="INPUT", help="a tileset.json (path or URL), a package, or a folder holding one")
+    _selection_args(i)
+    i.add_argument("--json", action="store_true", help="print the figures as JSON")
     return parser
+
+
+def _inspect(args) -> int:
+    from .inspection import inspect, to_json
+
+    try:
+        ins = inspect(args.input, **_selection_kwargs(args))
+    except (ValueError, ImportError, OSError) as exc:
+        print(f"tessaroid: error: {exc}", file=sys.stderr)
+        return 2
+    print(to_json(ins) if args.json else ins.text())
+    return 1 if ins.errors else 0
 
 
 def main(argv: list[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
+    if args.command == "inspect":
+        return _inspect(args)
     if args.command != "convert":
         parser.print_help()
         return 2
@@ -96,8 +130,7 @@ def main(argv: list[str] | None = None) -> int:
     try:
         summary = convert(
             args.inputs, args.output, crs=args.crs, texture_format=args.texture_format,
-            jpeg_quality=args.jpeg_quality, leaves=args.leaves, max_depth=args.max_depth, bbox=args.bbox,
-            max_error=args.max_error,
+            jpeg_quality=args.jpeg_quality, **_selection_kwargs(args),
             merge=args.merge if args.merge is not None else False, recenter=args.recenter,
             workers=args.workers, dask=args.dask, progress=not args.quiet, downloads=args.downloads,
             cache=args.cache, headers=args.headers, resume=args.resume)

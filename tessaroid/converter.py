@@ -20,10 +20,10 @@ import numpy as np
 
 from ._native import native
 from .errors import ConversionError
-from .job import run_job
 from .records import Options, Summary, TileResult, TileTask
-from .selection import Namer, Selection, walk
-from .sources import FetchConfig, open_location
+from .job import run_job
+from .selection import Namer, Selection, make_selection, walk
+from .sources import FetchConfig, open_location, parse_header
 from .tiles import Content, WalkError
 from .tileset import read_tileset
 
@@ -38,12 +38,12 @@ def _looks_like_gltf(head: bytes) -> bool:
     return b'"root"' not in head and (b'"meshes"' in head or b'"accessors"' in head)
 
 
-def _input_location(inp, config=None):
+def _input_location(inp, fetch=None):
     text = os.fspath(inp)
     p = Path(text)
     if "://" not in text and p.is_dir() and (p / "tileset.json").is_file():
         text = str(p / "tileset.json")
-    return open_location(text, config)
+    return open_location(text, fetch)
 
 
 def _is_tileset(loc) -> bool:
@@ -58,13 +58,20 @@ def _is_tileset(loc) -> bool:
     return not _looks_like_gltf(head)
 
 
-def gather(inputs: Sequence, selection: Selection, errors: list[WalkError], config=None) -> Iterator[TileTask]:
+def _headers(headers) -> tuple[tuple[str, str], ...]:
+    if isinstance(headers, dict):
+        return tuple((str(k), str(v)) for k, v in headers.items())
+    return tuple(parse_header(h) if isinstance(h, str) else tuple(h) for h in headers)
+
+
+def gather(inputs: Sequence, selection: Selection, errors: list[WalkError],
+           fetch: FetchConfig | None = None) -> Iterator[TileTask]:
     """The tasks of all inputs, in order, lazily: tile sets are walked as the tasks
     are taken."""
     namer = Namer()
     index = 0
     for inp in inputs:
-        loc = _input_location(inp, config)
+        loc = _input_location(inp, fetch)
         if _is_tileset(loc):
             root = read_tileset(loc, errors)
             if root is None:
@@ -99,9 +106,9 @@ def convert(
     workers: int | None = None,
     dask=None,
     progress: bool = False,
+    headers: Sequence[str] | dict = (),
     downloads: int = 16,
     cache: str | os.PathLike | None = None,
-    headers: Sequence[tuple[str, str]] | dict | None = None,
     resume: bool = False,
 ) -> Summary:
     """Convert tiles into OBJ + MTL + texture files in `output_dir`.
@@ -128,9 +135,11 @@ def convert(
         output folder.
     progress: show a progress bar on stderr (only when stderr is a terminal): tiles
         done of those selected so far, tiles per second, bytes downloaded, retries.
+    headers: HTTP headers sent with every request of a remote input, as a dict or as
+        "Name: value" strings (for instance an Authorization header).
     downloads: contents fetched at once from remote sources, beside the `workers`
         converting (default 16). cache: a folder keeping downloaded bytes for later
-        runs. headers: (name, value) pairs sent with every request.
+        runs.
     resume: convert only the tiles that an earlier run into the same output folder
         with the same inputs and options did not finish (a manifest in the folder,
         written by every run, records them); other options or inputs raise
@@ -150,18 +159,7 @@ def convert(
         raise ValueError(f"unsupported texture format {texture_format!r}; choose png or jpeg")
     if not 1 <= int(jpeg_quality) <= 100:
         raise ValueError("jpeg_quality must lie in 1..100")
-    if max_depth is not None and max_depth < 0:
-        raise ValueError("max_depth must be 0 or more")
-    if max_error is not None:
-        max_error = float(max_error)
-        if not max_error >= 0:
-            raise ValueError("max_error must be 0 or more (metres)")
-        if leaves:
-            raise ValueError("leaves and max_error choose different levels of detail; pass one of them")
-    if bbox is not None:
-        bbox = tuple(float(v) for v in bbox)  # type: ignore[assignment]
-        if len(bbox) != 4 or not (-90 <= bbox[1] <= bbox[3] <= 90) or not all(-180 <= v <= 180 for v in bbox[::2]):
-            raise ValueError("bbox must be WEST,SOUTH,EAST,NORTH in degrees with SOUTH <= NORTH")
+    selection = make_selection(leaves, max_depth, bbox, max_error)
     opts = Options(crs=crs, texture_format=texture_format, jpeg_quality=int(jpeg_quality), merge=bool(merge))
     if recenter and opts.geographic:
         raise ValueError("--recenter needs a metric CRS: the shift rewrites vertices with six decimals, "
@@ -175,23 +173,20 @@ def convert(
 
     if int(downloads) < 1:
         raise ValueError("downloads must be 1 or more")
-    if isinstance(headers, dict):
-        headers = list(headers.items())
-    header_pairs = tuple((str(k), str(v)) for k, v in (headers or ()))
-    config = FetchConfig(headers=header_pairs, cache_dir=None if cache is None else os.fspath(cache),
-                         downloads=int(downloads))
-
-    selection = Selection(leaves=bool(leaves), max_depth=max_depth, bbox=bbox, max_error=max_error)
+    fetch = FetchConfig(headers=_headers(headers), cache_dir=None if cache is None else os.fspath(cache),
+                        downloads=int(downloads))
     inputs = list(inputs)
+    # What makes two runs' outputs the same; header values (credentials) stay out.
     fingerprint = {
-        "inputs": [_input_location(i, config).display for i in inputs],
+        "inputs": [_input_location(i, fetch).display for i in inputs],
         "crs": opts.crs, "texture_format": opts.texture_format, "jpeg_quality": opts.jpeg_quality,
         "merge": merge_name if opts.merge else False, "recenter": bool(recenter),
         "selection": {"leaves": selection.leaves, "max_depth": selection.max_depth,
-                      "bbox": list(bbox) if bbox is not None else None, "max_error": selection.max_error},
+                      "bbox": list(selection.bbox) if selection.bbox is not None else None,
+                      "max_error": selection.max_error},
     }
     walk_errors: list[WalkError] = []
-    tasks = gather(inputs, selection, walk_errors, config)
+    tasks = gather(inputs, selection, walk_errors, fetch)
     summary = run_job(tasks, walk_errors, out_dir, opts, fingerprint=fingerprint, resume=bool(resume),
                       merge_name=merge_name, recenter=bool(recenter), workers=workers or os.cpu_count() or 1,
                       downloads=int(downloads), dask=dask, progress=progress)

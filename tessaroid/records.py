@@ -105,6 +105,8 @@ class Summary:
         return self.failed == 0
 
     def line(self) -> str:
+        if self.tiles == 0:
+            return f"nothing was selected: no tile content to convert ({self.seconds:.2f} s)"
         parts = [f"{self.tiles} tile{'s' if self.tiles != 1 else ''}: {self.converted} converted"]
         if self.resumed:
             parts.append(f"{self.resumed} already done")

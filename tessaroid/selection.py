@@ -48,6 +48,24 @@ class Selected:
     implicit: bool = False
 
 
+def make_selection(leaves: bool = False, max_depth: int | None = None, bbox=None,
+                   max_error: float | None = None) -> Selection:
+    """A checked Selection; ValueError says what is wrong."""
+    if max_depth is not None and max_depth < 0:
+        raise ValueError("max_depth must be 0 or more")
+    if max_error is not None:
+        max_error = float(max_error)
+        if not max_error >= 0:
+            raise ValueError("max_error must be 0 or more (metres)")
+        if leaves:
+            raise ValueError("leaves and max_error choose different levels of detail; pass one of them")
+    if bbox is not None:
+        bbox = tuple(float(v) for v in bbox)
+        if len(bbox) != 4 or not (-90 <= bbox[1] <= bbox[3] <= 90) or not all(-180 <= v <= 180 for v in bbox[::2]):
+            raise ValueError("bbox must be WEST,SOUTH,EAST,NORTH in degrees with SOUTH <= NORTH")
+    return Selection(leaves=bool(leaves), max_depth=max_depth, bbox=bbox, max_error=max_error)
+
+
 def _meets(bv: dict | None, matrix: np.ndarray, bbox) -> bool:
     return bbox is None or extent_meets(volume_extent(bv, matrix) if bv else None, bbox)
 
@@ -55,8 +73,9 @@ def _meets(bv: dict | None, matrix: np.ndarray, bbox) -> bool:
 class Walk:
     """A lazy traversal of one tile tree under a selection."""
 
-    def __init__(self, selection: Selection):
+    def __init__(self, selection: Selection, on_visit=None):
         self.sel = selection
+        self.on_visit = on_visit  # called with every tile the walk enters
 
     def _in_depth(self, tile: Tile) -> bool:
         return self.sel.max_depth is None or tile.depth <= self.sel.max_depth
@@ -94,6 +113,8 @@ class Walk:
     def visit(self, tile: Tile) -> Iterator[Selected]:
         if not self._enter(tile):
             return
+        if self.on_visit is not None:
+            self.on_visit(tile)
         try:
             yield from self._visit_entered(tile)
         finally:

@@ -49,6 +49,8 @@ def is_tileset_uri(uri: str) -> bool:
 def reason_of(exc: Exception, location) -> str:
     """The message of a source error without the location it starts with (the
     caller reports the location separately)."""
+    if getattr(exc, "reason", None):
+        return str(exc.reason)
     text = str(exc)
     prefix = f"{location.display}: "
     return text[len(prefix):] if text.startswith(prefix) else text

