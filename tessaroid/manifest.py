@@ -122,12 +122,12 @@ class Manifest:
         rec = self.state.tiles.get(name)
         if rec is None or rec.source != source:
             return None
-        if all((self.out_dir / f).is_file() for f in rec.files):
-            return rec
-        if self.state.merged is not None and all(f.startswith(SPOOL_DIR + "/") for f in rec.files) \
-                and all((self.out_dir / f).is_file() for f in self.state.merged):
-            return rec  # its part is in the merged OBJ already written
-        return None
+        merged = self.state.merged is not None and all((self.out_dir / f).is_file() for f in self.state.merged)
+        for f in rec.files:
+            # A spool part counts as in place once its merged OBJ is written.
+            if not (self.out_dir / f).is_file() and not (merged and f.startswith(SPOOL_DIR + "/")):
+                return None
+        return rec
 
     def append(self, rec: dict) -> None:
         self._fh.write(_line(rec))
