@@ -70,7 +70,7 @@ def test_lost_worker_fails_its_tile_only_and_resume_converts_it(tmp_path):
 
     def with_doomed(*args, **kw):
         for t in gather(*args, **kw):
-            yield dataclasses.replace(t, location=DiesOnce(path=doomed)) if t.source == doomed else t
+            yield dataclasses.replace(t, location=DiesOnce(scheme="file", path=doomed)) if t.source == doomed else t
 
     with dask.config.set({"distributed.scheduler.allowed-failures": 0}), \
             distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0",

@@ -241,7 +241,7 @@ def test_downloads_overlap_within_bounds(monkeypatch, downloads, workers):
         for i in range(120):
             taken.append(i)
             yield TileTask(index=i, source=f"t{i}", name=f"t{i}", matrix=(),
-                           location=SlowRemote(path=f"/r/t{i}" + ("missing" if i == 7 else "")))
+                           location=SlowRemote(scheme="file", path=f"/r/t{i}" + ("missing" if i == 7 else "")))
 
     monkeypatch.setattr(running, "convert_tile", fake_convert)
     results: list[TileResult] = []
