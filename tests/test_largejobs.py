@@ -284,3 +284,61 @@ def test_manifest_lines_are_one_json_record_each(quadtree, tmp_path):
         ["tile_root", "L1_tile_0", "L1_tile_1", "L1_tile_2", "L1_tile_3"])
     assert recs[-1] == {"kind": "merged", "files": ["merged.mtl", "merged.obj"]}
     assert not (tmp_path / SPOOL_DIR).exists()  # spool parts go once merged
+
+
+@pytest.fixture(scope="module")
+def served(tmp_path_factory):
+    """An 85-tile quadtree in a folder served over HTTP, and its conversion from disk."""
+    from tile_server import TileServer
+
+    base = tmp_path_factory.mktemp("served")
+    make_demo_tileset(base / "q", levels=4, grid=5, texture_size=8)
+    tessaroid.convert(base / "q", base / "disk", merge=False)
+    with TileServer(base) as srv:
+        yield srv, base
+
+
+def run_cli(capsys, *args) -> tuple[int, str]:
+    from tessaroid.cli import main
+
+    code = main(["convert", *map(str, args)])
+    cap = capsys.readouterr()
+    return code, cap.out + cap.err
+
+
+def test_faults_that_heal_give_the_fault_free_files(served, tmp_path, capsys):
+    srv, base = served
+    srv.fail("/q/L1/tile_0.glb", 503, times=2)
+    srv.fail("/q/L2/tile_1_2.glb", 429, retry_after=1)
+    srv.reset("/q/L3/tile_3_3_1.glb")
+    srv.truncate("/q/L3/tile_2_0_0.glb", times=2)
+    srv.fail("/q/L1/tile_3.glb", 502)
+    srv.reset("/q/tileset.json")
+    code, text = run_cli(capsys, f"{srv.url}/q/tileset.json", "-o", tmp_path, "--downloads", "8")
+    assert code == 0, text
+    assert tree(tmp_path) == tree(base / "disk")
+    # one retry per injected failure, none failing for good
+    assert "85 converted" in text and "8 retried, 0 failed" in text
+
+
+def test_missing_content_fails_alone(served, tmp_path, capsys):
+    srv, base = served
+    srv.fail("/q/L2/tile_0_3.glb", 404, times=None)
+    try:
+        code, text = run_cli(capsys, f"{srv.url}/q/tileset.json", "-o", tmp_path, "-q")
+    finally:
+        srv._faults.clear()
+    assert code == 1
+    assert "/q/L2/tile_0_3.glb" in text and "404" in text
+    expected = {k: v for k, v in tree(base / "disk").items() if not k.startswith("L2_tile_0_3")}
+    assert tree(tmp_path) == expected
+
+
+def test_remote_resume_after_a_complete_run_fetches_no_content(served, tmp_path, capsys):
+    srv, base = served
+    code, _ = run_cli(capsys, f"{srv.url}/q/tileset.json", "-o", tmp_path, "-q", "--merge")
+    assert code == 0
+    seen = len(srv.requests)
+    code, text = run_cli(capsys, f"{srv.url}/q/tileset.json", "-o", tmp_path, "--merge", "--resume")
+    assert code == 0 and "85 already done" in text
+    assert {r.path for r in srv.requests[seen:]} == {"/q/tileset.json"}  # tile set JSONs only
