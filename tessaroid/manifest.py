@@ -3,8 +3,8 @@ an interrupted run.
 
 `.tessaroid-manifest.jsonl` is append-only JSON lines. The first line holds the
 fingerprint of the options and inputs; then one line per finished tile with its name,
-source, files (relative to the output folder) and counts, appended and fsynced only
-after all of the tile's files were renamed into place. A kill at any moment
+source, files (relative to the output folder) and counts, appended (flushed, then
+fsynced) only after all of the tile's files were renamed into place. A kill at any moment
 therefore leaves a manifest whose every complete line is true; a torn last line is
 ignored on reading. Later lines record the steps after the tiles: the merged OBJ
 written, the recentring offset and each file shifted by it.
@@ -15,6 +15,7 @@ from __future__ import annotations
 import json
 import os
 import shutil
+import threading
 import uuid
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -115,6 +116,11 @@ class Manifest:
             with open(self.path, "ab") as fh:
                 fh.write(b"\n")
         self._fh = open(self.path, "ab")
+        self._dirty = threading.Condition()
+        self._pending = False
+        self._closing = False
+        self._syncer = threading.Thread(target=self._sync_loop, name="tessaroid-manifest", daemon=True)
+        self._syncer.start()
         remove_stale_temporaries(out_dir)
 
     def finished(self, name: str, source: str) -> TileRecord | None:
@@ -130,9 +136,28 @@ class Manifest:
         return rec
 
     def append(self, rec: dict) -> None:
+        """Write one record. It is flushed at once (a killed process loses nothing) and
+        fsynced by a background thread, which takes all the lines written since its
+        last fsync together, so that a job of many small tiles does not wait on the
+        disk once per tile."""
         self._fh.write(_line(rec))
         self._fh.flush()
-        os.fsync(self._fh.fileno())
+        with self._dirty:
+            self._pending = True
+            self._dirty.notify()
+
+    def _sync_loop(self) -> None:
+        while True:
+            with self._dirty:
+                while not self._pending and not self._closing:
+                    self._dirty.wait()
+                if not self._pending:
+                    return
+                self._pending = False
+            try:
+                os.fsync(self._fh.fileno())
+            except (OSError, ValueError):
+                return
 
     def tile_done(self, name: str, source: str, files: list[str], vertices: int, faces: int,
                   textures: int) -> None:
@@ -141,6 +166,11 @@ class Manifest:
                      "faces": faces, "textures": textures})
 
     def close(self) -> None:
+        with self._dirty:
+            self._closing = True
+            self._dirty.notify()
+        self._syncer.join()
+        os.fsync(self._fh.fileno())
         self._fh.close()
 
 
