@@ -162,9 +162,17 @@ def _build(tile: dict, parent_matrix: np.ndarray, depth: int, base, y_up: bool, 
             node.contents.append(Content(location=loc, bounding_volume=content.get("boundingVolume")))
     kids = [ch for ch in (tile.get("children") or []) if isinstance(ch, dict)]
 
+    # The children's JSON is handed over once: the child tiles hold what they need,
+    # and a walk through a large tile set then does not keep the whole parsed
+    # document until its end (Tile.children() keeps the built list).
+    unbuilt = [(externals, kids)]
+
     def expand() -> list[Tile]:
-        out = [_external_root(loc, node, etid, chain, errors) for loc, etid in externals]
-        for k, ch in enumerate(kids):
+        if not unbuilt:
+            raise RuntimeError(f"tile {tid}: children already built once")
+        ext, kid_dicts = unbuilt.pop()
+        out = [_external_root(loc, node, etid, chain, errors) for loc, etid in ext]
+        for k, ch in enumerate(kid_dicts):
             child = _build(ch, world, depth + 1, base, y_up, f"{tid}/{k}", chain, refine, errors)
             if child is not None:
                 out.append(child)
