@@ -27,6 +27,7 @@ def tile_server_class():
     path = Path(__file__).resolve().parent.parent / "tests" / "tile_server.py"
     spec = importlib.util.spec_from_file_location("tile_server", path)
     mod = importlib.util.module_from_spec(spec)
+    sys.modules["tile_server"] = mod  # its dataclasses look their module up
     spec.loader.exec_module(mod)
     return mod.TileServer
 

@@ -46,16 +46,18 @@ def _input_location(inp, fetch=None):
     return open_location(text, fetch)
 
 
-def _is_tileset(loc) -> bool:
+def _is_tileset(loc) -> tuple[bool, bytes | None]:
+    """Whether the input is a tile set, and its bytes when they had to be read to
+    tell (handed on, so that a remote tile set is not fetched twice)."""
     if loc.suffix in PACKAGE_SUFFIXES:
-        return True
+        return True, None
     if loc.suffix != ".json":
-        return False
+        return False, None
     try:
-        head = bytes(loc.read()[:4096])
+        data = loc.read()
     except ConversionError:
-        return True  # reported as a tile set that cannot be read
-    return not _looks_like_gltf(head)
+        return True, None  # reported as a tile set that cannot be read
+    return not _looks_like_gltf(bytes(data[:4096])), data
 
 
 def _headers(headers) -> tuple[tuple[str, str], ...]:
@@ -72,8 +74,9 @@ def gather(inputs: Sequence, selection: Selection, errors: list[WalkError],
     index = 0
     for inp in inputs:
         loc = _input_location(inp, fetch)
-        if _is_tileset(loc):
-            root = read_tileset(loc, errors)
+        tileset, data = _is_tileset(loc)
+        if tileset:
+            root = read_tileset(loc, errors, data=data)
             if root is None:
                 continue
             for s in walk([root], selection):

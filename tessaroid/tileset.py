@@ -56,9 +56,9 @@ def reason_of(exc: Exception, location) -> str:
     return text[len(prefix):] if text.startswith(prefix) else text
 
 
-def read_tileset_json(location, errors: list[WalkError]) -> dict | None:
+def read_tileset_json(location, errors: list[WalkError], data: bytes | None = None) -> dict | None:
     try:
-        raw = location.read()
+        raw = location.read() if data is None else data
     except ConversionError as exc:
         errors.append(WalkError(location.display, f"cannot read tile set ({reason_of(exc, location)})"))
         return None
@@ -79,9 +79,11 @@ def _y_up(doc: dict) -> bool:
 
 
 def read_tileset(location, errors: list[WalkError], *, depth: int = 0, matrix: np.ndarray | None = None,
-                 refine: str = "REPLACE", tile_id: str = "root", chain: tuple[str, ...] = ()) -> Tile | None:
-    """The root tile of the tile set at `location`, or None when it cannot be read."""
-    doc = read_tileset_json(location, errors)
+                 refine: str = "REPLACE", tile_id: str = "root", chain: tuple[str, ...] = (),
+                 data: bytes | None = None) -> Tile | None:
+    """The root tile of the tile set at `location` (its bytes `data` when already
+    read), or None when it cannot be read."""
+    doc = read_tileset_json(location, errors, data)
     if doc is None:
         return None
     return _build(doc["root"], matrix if matrix is not None else np.eye(4), depth, location, _y_up(doc),
