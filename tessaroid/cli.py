@@ -39,6 +39,16 @@ def _selection_kwargs(args) -> dict:
     return dict(leaves=args.leaves, max_depth=args.max_depth, bbox=args.bbox, max_error=args.max_error)
 
 
+def _header(text: str) -> str:
+    from .sources import parse_header
+
+    try:
+        parse_header(text)
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
+    return text
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="tessaroid",
@@ -80,6 +90,15 @@ def build_parser() -> argparse.ArgumentParser:
     run.add_argument("--dask", metavar="SCHEDULER_ADDRESS",
                      help="run tiles on a Dask cluster (needs tessaroid[dask]; the output folder must be "
                           "shared with the workers)")
+    run.add_argument("--downloads", type=_positive, default=16, metavar="N",
+                     help="contents downloaded at once from remote sources, beside the converting "
+                          "threads (default 16)")
+    run.add_argument("--cache", metavar="DIR", help="keep downloaded bytes in DIR and reuse them in later runs")
+    run.add_argument("--header", dest="headers", type=_header, action="append", default=[],
+                     metavar='"NAME: VALUE"', help="send this HTTP header with every request (repeatable)")
+    run.add_argument("--resume", action="store_true",
+                     help="convert only the tiles an earlier run into the same output folder (same inputs "
+                          "and options) did not finish")
     run.add_argument("-q", "--quiet", action="store_true", help="no progress bar and no summary")
 
     i = sub.add_parser(
@@ -120,7 +139,8 @@ def main(argv: list[str] | None = None) -> int:
             args.inputs, args.output, crs=args.crs, origin=args.origin, texture_format=args.texture_format,
             jpeg_quality=args.jpeg_quality, **_selection_kwargs(args),
             merge=args.merge if args.merge is not None else False, recenter=args.recenter,
-            workers=args.workers, dask=args.dask, progress=not args.quiet, textures=not args.no_textures)
+            workers=args.workers, dask=args.dask, progress=not args.quiet, textures=not args.no_textures,
+            downloads=args.downloads, cache=args.cache, headers=args.headers, resume=args.resume)
     except (ValueError, ImportError, OSError) as exc:
         print(f"tessaroid: error: {exc}", file=sys.stderr)
         return 2

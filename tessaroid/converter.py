@@ -23,13 +23,12 @@ from . import frames
 from ._native import native
 from .errors import ConversionError
 from .records import Options, Summary, TileResult, TileTask
-from .running import progress_bar, run_dask, run_threads
+from .job import run_job
 from .selection import Namer, Selection, make_selection, walk
 from .sources import FetchConfig, open_location, parse_header
-from .tiles import Content, WalkError
+from .tiles import WalkError
 from .textures import reencode_pool
 from .tileset import read_tileset
-from .writing import recenter as recenter_files, write_merged
 
 __all__ = ["convert", "Summary", "TileResult", "ConversionError", "SUPPORTED_CRS"]
 
@@ -50,18 +49,18 @@ def _input_location(inp, fetch=None):
     return open_location(text, fetch)
 
 
-def _tileset_bytes(loc) -> tuple[bool, bytes | None]:
-    """Whether the input is a tile set, with its bytes when they had to be read to
-    tell (a .json may also be a glTF document)."""
+def _is_tileset(loc) -> tuple[bool, bytes | None]:
+    """Whether the input is a tile set, and its bytes when they had to be read to
+    tell (handed on, so that a remote tile set is not fetched twice)."""
     if loc.suffix in PACKAGE_SUFFIXES:
         return True, None
     if loc.suffix != ".json":
         return False, None
     try:
-        raw = loc.read()
+        data = loc.read()
     except ConversionError:
         return True, None  # reported as a tile set that cannot be read
-    return not _looks_like_gltf(bytes(raw[:4096])), raw
+    return not _looks_like_gltf(bytes(data[:4096])), data
 
 
 def _headers(headers) -> tuple[tuple[str, str], ...]:
@@ -78,9 +77,9 @@ def gather(inputs: Sequence, selection: Selection, errors: list[WalkError],
     index = 0
     for inp in inputs:
         loc = _input_location(inp, fetch)
-        is_tileset, raw = _tileset_bytes(loc)
-        if is_tileset:
-            root = read_tileset(loc, errors, raw=raw)
+        tileset, data = _is_tileset(loc)
+        if tileset:
+            root = read_tileset(loc, errors, data=data)
             if root is None:
                 continue
             for s in walk([root], selection):
@@ -117,6 +116,9 @@ def convert(
     progress: bool = False,
     headers: Sequence[str] | dict = (),
     textures: bool = True,
+    downloads: int = 16,
+    cache: str | os.PathLike | None = None,
+    resume: bool = False,
 ) -> Summary:
     """Convert tiles into OBJ + MTL + texture files in `output_dir`.
 
@@ -150,12 +152,20 @@ def convert(
     workers: thread-pool size (default: the CPU count). dask: a Dask scheduler address
         or a distributed.Client; tiles then run on that cluster, which must share the
         output folder.
-    progress: show a progress bar on stderr (only when stderr is a terminal).
+    progress: show a progress bar on stderr (only when stderr is a terminal): tiles
+        done of those selected so far, tiles per second, bytes downloaded, retries.
     headers: HTTP headers sent with every request of a remote input, as a dict or as
         "Name: value" strings (for instance an Authorization header).
     textures: False writes geometry and texture coordinates but no image files (no
         map_Kd; no image is read or decoded), e.g. for tiles whose textures are
         KTX2 / Basis Universal.
+    downloads: contents fetched at once from remote sources, beside the `workers`
+        converting (default 16). cache: a folder keeping downloaded bytes for later
+        runs.
+    resume: convert only the tiles that an earlier run into the same output folder
+        with the same inputs and options did not finish (a manifest in the folder,
+        written by every run, records them); other options or inputs raise
+        ValueError.
 
     Returns a Summary; a tile that fails is listed in Summary.failures with its reason
     and the others are still converted.
@@ -186,70 +196,39 @@ def convert(
     out_dir = Path(output_dir)
     native()  # fail early and clearly when the module is missing
 
+    if int(downloads) < 1:
+        raise ValueError("downloads must be 1 or more")
+    fetch = FetchConfig(headers=_headers(headers), cache_dir=None if cache is None else os.fspath(cache),
+                        downloads=int(downloads))
+    inputs = list(inputs)
+    # What makes two runs' outputs the same; header values (credentials) stay out.
+    fingerprint = {
+        "inputs": [_input_location(i, fetch).display for i in inputs],
+        "crs": opts.crs, "texture_format": opts.texture_format, "jpeg_quality": opts.jpeg_quality,
+        "merge": merge_name if opts.merge else False, "recenter": bool(recenter),
+        "origin": list(opts.origin) if opts.origin is not None else None, "textures": opts.textures,
+        "selection": {"leaves": selection.leaves, "max_depth": selection.max_depth,
+                      "bbox": list(selection.bbox) if selection.bbox is not None else None,
+                      "max_error": selection.max_error},
+    }
     walk_errors: list[WalkError] = []
-    fetch = FetchConfig(headers=_headers(headers))
     tasks: Iterator[TileTask] | list[TileTask]
     if frames.is_enu(crs) and opts.origin is None:
         # The default origin is the same for every tile of the run, so the selection
         # is gathered before the conversion starts (in this case only).
-        tasks = list(gather(list(inputs), selection, walk_errors, fetch, extents=True))
+        tasks = list(gather(inputs, selection, walk_errors, fetch, extents=True))
         opts = dataclasses.replace(opts, origin=frames.default_origin(tasks))
     else:
-        tasks = gather(list(inputs), selection, walk_errors, fetch)
+        tasks = gather(inputs, selection, walk_errors, fetch)
     out_dir.mkdir(parents=True, exist_ok=True)
     frame_file = frames.write_frame_file(out_dir, opts)
-    results: list[TileResult] = []
-    bar = progress_bar(progress)
-
-    def on_result(res: TileResult) -> None:
-        results.append(res)
-        bar.update(1)
-
-    try:
-        if dask is not None:
-            run_dask(tasks, opts, str(out_dir), dask, on_result)
-        else:
-            n = workers or os.cpu_count() or 1
-            with reencode_pool(n if not opts.keep_images else 1):
-                run_threads(tasks, opts, str(out_dir), n, on_result)
-    finally:
-        bar.close()
-    results.sort(key=lambda r: r.index)
-
-    summary = Summary(tiles=len(results) + len(walk_errors), output_dir=str(out_dir), results=results,
-                      frame_file=frame_file, origin=opts.origin)
-    for e in walk_errors:
-        summary.failed += 1
-        summary.failures.append((e.source, e.reason))
-    for r in results:
-        if not r.ok:
-            summary.failed += 1
-            summary.failures.append((r.source, r.error or "unknown error"))
-            continue
-        summary.notes += [f"{r.source}: {n}" for n in r.notes]
-        if r.empty:
-            summary.empty += 1
-            continue
-        summary.converted += 1
-        summary.vertices += r.vertices
-        summary.faces += r.faces
-        summary.textures += r.textures
-        summary.obj_files += [f for f in r.files if f.endswith(".obj")]
-
-    if opts.merge:
-        parts = [r.part for r in results if r.ok and r.part is not None]
-        if parts:
-            try:
-                files = write_merged(native(), parts, out_dir, merge_name, opts)
-            except (ConversionError, OSError) as exc:
-                summary.failed += 1
-                summary.failures.append((str(out_dir / f"{merge_name}.obj"), str(exc)))
-                files = []
-            summary.obj_files = [f for f in files if f.endswith(".obj")]
-    if recenter and summary.obj_files:
-        summary.offset, summary.offset_file = recenter_files(native(), summary.obj_files, out_dir, opts)
+    n = workers or os.cpu_count() or 1
+    with reencode_pool(n if not opts.keep_images else 1):
+        summary = run_job(tasks, walk_errors, out_dir, opts, fingerprint=fingerprint, resume=bool(resume),
+                          merge_name=merge_name, recenter=bool(recenter), workers=n,
+                          downloads=int(downloads), dask=dask, progress=progress)
+    summary.frame_file, summary.origin = frame_file, opts.origin
+    if summary.offset_file:
         frames.write_frame_file(out_dir, opts, Path(summary.offset_file).name)
-    for r in results:
-        r.part = None
     summary.seconds = time.perf_counter() - t0
     return summary

@@ -14,8 +14,9 @@ from .assembly import assemble
 from .errors import ConversionError
 from .placement import place_asset
 from .records import Options, TileResult, TileTask
+from .merging import write_spool
 from .textures import write_textures
-from .writing import Staging, mesh_part, write_tile_obj
+from .writing import Staging, write_tile_obj
 
 
 def _location(task: TileTask):
@@ -26,10 +27,10 @@ def _location(task: TileTask):
     return open_location(task.source)
 
 
-def _convert(task: TileTask, opts: Options, stage: Staging, res: TileResult) -> None:
+def _convert(task: TileTask, opts: Options, stage: Staging, res: TileResult, data: bytes | None) -> None:
     ow = native()
     loc = _location(task)
-    assets = decoding.decode(loc.read(), loc, res.notes)
+    assets = decoding.decode(loc.read() if data is None else data, loc, res.notes)
     meshes = [m for m in (place_asset(ow, a, task, opts, res.notes) for a in assets) if m is not None]
     if not meshes:
         res.notes.append("no triangle geometry")
@@ -38,17 +39,19 @@ def _convert(task: TileTask, opts: Options, stage: Staging, res: TileResult) -> 
     res.vertices, res.faces, res.textures = len(mesh.positions), len(mesh.faces), len(mesh.textures)
     write_textures(ow, mesh, stage, opts)
     if opts.merge:
-        res.part = mesh_part(mesh, task)
+        write_spool(ow, mesh, task, opts, stage)
     else:
         write_tile_obj(ow, mesh, task, opts, stage)
 
 
-def convert_tile(task: TileTask, opts: Options, out_dir: str) -> TileResult:
-    """Convert one tile; never raises: failures come back in the result."""
+def convert_tile(task: TileTask, opts: Options, out_dir: str, data: bytes | None = None) -> TileResult:
+    """Convert one tile; never raises: failures come back in the result. `data`: the
+    content's bytes when already fetched (otherwise read from the task's location);
+    in merge mode the tile's part goes to its spool file, not into the result."""
     res = TileResult(index=task.index, source=task.source, name=task.name)
     stage = Staging(Path(out_dir))
     try:
-        _convert(task, opts, stage, res)
+        _convert(task, opts, stage, res, data)
         res.files = stage.commit()
         res.ok = True
     except ConversionError as exc:

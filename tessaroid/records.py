@@ -112,6 +112,11 @@ class Summary:
     frame_file: str | None = None  # frame.json: the output CRS, its units and the ENU origin
     origin: tuple[float, float, float] | None = None  # the ENU origin used
     results: list[TileResult] = field(default_factory=list)
+    resumed: int = 0  # tiles an earlier run had finished (skipped by --resume)
+    requests: int = 0  # downloads of this run: requests made, retried, failed for good, bytes
+    retries: int = 0
+    failed_requests: int = 0
+    bytes_downloaded: int = 0
 
     @property
     def ok(self) -> bool:
@@ -121,9 +126,15 @@ class Summary:
         if self.tiles == 0:
             return f"nothing was selected: no tile content to convert ({self.seconds:.2f} s)"
         parts = [f"{self.tiles} tile{'s' if self.tiles != 1 else ''}: {self.converted} converted"]
+        if self.resumed:
+            parts.append(f"{self.resumed} already done")
         if self.empty:
             parts.append(f"{self.empty} without triangles")
         if self.failed:
             parts.append(f"{self.failed} failed")
-        return (", ".join(parts) + f"; {self.vertices} vertices, {self.faces} faces, "
+        text = (", ".join(parts) + f"; {self.vertices} vertices, {self.faces} faces, "
                 f"{self.textures} textures written in {self.seconds:.2f} s")
+        if self.requests:
+            text += (f"; {self.requests} requests ({self.bytes_downloaded / 1e6:.1f} MB), "
+                     f"{self.retries} retried, {self.failed_requests} failed")
+        return text

@@ -1,49 +1,94 @@
-"""Running tiles: on a thread pool (the native loops release the interpreter lock) or
-on a Dask cluster. Tasks arrive from the lazy traversal as an iterator; only a bounded
-window of them is in flight at a time, so a job of any size holds only its results."""
+"""Running tiles: on a thread pool (the native loops release the interpreter lock),
+with downloads overlapped on threads of their own, or on a Dask cluster whose workers
+fetch their own tiles. Tasks arrive from the lazy traversal as an iterator; only a
+bounded window of them is in flight at a time, and results are small (counts, names,
+errors), so a job of any size holds little per tile."""
 
 from __future__ import annotations
 
 import itertools
-import sys
-from concurrent.futures import FIRST_COMPLETED, ThreadPoolExecutor, wait
+import queue
+from concurrent.futures import Future, ThreadPoolExecutor
 from typing import Callable, Iterable, Iterator
 
+from .errors import ConversionError
 from .pipeline import convert_tile
 from .records import Options, TileResult, TileTask
 
 
-class NoBar:
-    total = None
-
-    def update(self, n: int = 1) -> None:
-        pass
-
-    def close(self) -> None:
-        pass
+def _remote(task: TileTask) -> bool:
+    loc = task.location
+    return loc is None or bool(getattr(loc, "is_remote", True))
 
 
-def progress_bar(enabled: bool):
-    if not (enabled and sys.stderr.isatty()):
-        return NoBar()
-    from tqdm import tqdm
+def _fetch(task: TileTask) -> tuple[bytes | None, TileResult | None]:
+    """The content's bytes, or a failed result saying why they could not be had."""
+    from .pipeline import _location
 
-    return tqdm(total=None, unit="tile", file=sys.stderr, leave=False)
+    try:
+        return _location(task).read(), None
+    except ConversionError as exc:
+        error = str(exc)
+    except MemoryError:
+        error = "out of memory"
+    except Exception as exc:  # noqa: BLE001 - a failed download fails its tile only
+        error = f"{type(exc).__name__}: {exc}"
+    return None, TileResult(index=task.index, source=task.source, name=task.name, error=error)
 
 
 def run_threads(tasks: Iterable[TileTask], opts: Options, out_dir: str, workers: int,
-                on_result: Callable[[TileResult], None]) -> None:
+                on_result: Callable[[TileResult], None], downloads: int = 16) -> None:
+    """Convert on `workers` threads while up to `downloads` contents of remote
+    sources are fetched on threads of their own. A bounded number of tasks is in
+    flight (fetching, fetched and waiting, converting), so neither the fetched bytes
+    nor the results pile up however many tasks the iterator yields. Local contents
+    skip the download threads and are read by the converting thread."""
     workers = max(1, workers)
-    window = 4 * workers
+    downloads = max(1, downloads)
+    limit = downloads + 2 * workers
+    finished: queue.SimpleQueue = queue.SimpleQueue()
+    cpu = ThreadPoolExecutor(max_workers=workers, thread_name_prefix="tessaroid-convert")
+    net = ThreadPoolExecutor(max_workers=downloads, thread_name_prefix="tessaroid-fetch")
+
+    def convert(task: TileTask, data: bytes | None) -> None:
+        cpu.submit(convert_tile, task, opts, out_dir, data).add_done_callback(finished.put)
+
+    def fetch_then_convert(task: TileTask) -> None:
+        data, failed = _fetch(task)
+        if failed is not None:
+            done: Future = Future()
+            done.set_result(failed)
+            finished.put(done)
+        else:
+            convert(task, data)
+
+    def lost(fut: Future) -> None:
+        if fut.exception() is not None:  # only when the pool was shut down under it
+            finished.put(fut)
+
     it: Iterator[TileTask] = iter(tasks)
-    with ThreadPoolExecutor(max_workers=workers) as pool:
-        pending = {pool.submit(convert_tile, t, opts, out_dir) for t in itertools.islice(it, window)}
-        while pending:
-            done, pending = wait(pending, return_when=FIRST_COMPLETED)
-            for fut in done:
-                on_result(fut.result())
-            for t in itertools.islice(it, len(done)):
-                pending.add(pool.submit(convert_tile, t, opts, out_dir))
+    in_flight = 0
+    more = True
+    try:
+        while True:
+            while more and in_flight < limit:
+                task = next(it, None)
+                if task is None:
+                    more = False
+                    break
+                in_flight += 1
+                if _remote(task):
+                    net.submit(fetch_then_convert, task).add_done_callback(lost)
+                else:
+                    convert(task, None)
+            if not in_flight:
+                break
+            fut = finished.get()
+            in_flight -= 1
+            on_result(fut.result())
+    finally:
+        net.shutdown(wait=True, cancel_futures=True)
+        cpu.shutdown(wait=True, cancel_futures=True)
 
 
 def run_dask(tasks: Iterable[TileTask], opts: Options, out_dir: str, scheduler,

@@ -56,10 +56,9 @@ def reason_of(exc: Exception, location) -> str:
     return text[len(prefix):] if text.startswith(prefix) else text
 
 
-def read_tileset_json(location, errors: list[WalkError], raw: bytes | None = None) -> dict | None:
+def read_tileset_json(location, errors: list[WalkError], data: bytes | None = None) -> dict | None:
     try:
-        if raw is None:
-            raw = location.read()
+        raw = location.read() if data is None else data
     except ConversionError as exc:
         errors.append(WalkError(location.display, f"cannot read tile set ({reason_of(exc, location)})"))
         return None
@@ -81,10 +80,10 @@ def _y_up(doc: dict) -> bool:
 
 def read_tileset(location, errors: list[WalkError], *, depth: int = 0, matrix: np.ndarray | None = None,
                  refine: str = "REPLACE", tile_id: str = "root", chain: tuple[str, ...] = (),
-                 raw: bytes | None = None) -> Tile | None:
-    """The root tile of the tile set at `location` (whose bytes may be given as `raw`),
-    or None when it cannot be read."""
-    doc = read_tileset_json(location, errors, raw)
+                 data: bytes | None = None) -> Tile | None:
+    """The root tile of the tile set at `location` (its bytes `data` when already
+    read), or None when it cannot be read."""
+    doc = read_tileset_json(location, errors, data)
     if doc is None:
         return None
     return _build(doc["root"], matrix if matrix is not None else np.eye(4), depth, location, _y_up(doc),
@@ -165,9 +164,17 @@ def _build(tile: dict, parent_matrix: np.ndarray, depth: int, base, y_up: bool, 
             node.contents.append(Content(location=loc, bounding_volume=content.get("boundingVolume")))
     kids = [ch for ch in (tile.get("children") or []) if isinstance(ch, dict)]
 
+    # The children's JSON is handed over once: the child tiles hold what they need,
+    # and a walk through a large tile set then does not keep the whole parsed
+    # document until its end (Tile.children() keeps the built list).
+    unbuilt = [(externals, kids)]
+
     def expand() -> list[Tile]:
-        out = [_external_root(loc, node, etid, chain, errors) for loc, etid in externals]
-        for k, ch in enumerate(kids):
+        if not unbuilt:
+            raise RuntimeError(f"tile {tid}: children already built once")
+        ext, kid_dicts = unbuilt.pop()
+        out = [_external_root(loc, node, etid, chain, errors) for loc, etid in ext]
+        for k, ch in enumerate(kid_dicts):
             child = _build(ch, world, depth + 1, base, y_up, f"{tid}/{k}", chain, refine, errors)
             if child is not None:
                 out.append(child)

@@ -160,6 +160,10 @@ class _Server(ThreadingHTTPServer):
 
 class _Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
+    # Headers and body go out in separate writes; with Nagle's algorithm the body
+    # then waits for the client's delayed ACK (about 40 ms per request on Linux),
+    # which would add to the latency the server is asked to simulate.
+    disable_nagle_algorithm = True
     server_owner: TileServer
 
     def log_message(self, format, *args):  # keep test output clean
