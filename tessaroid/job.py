@@ -50,7 +50,6 @@ def run_job(tasks: Iterable[TileTask], walk_errors: list[WalkError], out_dir: Pa
                 finished.append((t.index, rec.files))
 
     def on_result(res: TileResult) -> None:
-        res.part = None
         results.append(res)
         if res.ok:
             manifest.tile_done(res.name, res.source, res.files, res.vertices, res.faces, res.textures)

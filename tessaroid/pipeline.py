@@ -64,5 +64,4 @@ def convert_tile(task: TileTask, opts: Options, out_dir: str, data: bytes | None
         stage.discard()
     if not res.ok:
         res.vertices = res.faces = res.textures = 0
-        res.part = None
     return res

@@ -6,8 +6,6 @@ from __future__ import annotations
 from dataclasses import dataclass, field
 from typing import Any
 
-import numpy as np
-
 GEOGRAPHIC = "EPSG:4326"
 
 
@@ -61,18 +59,6 @@ class TileTask:
 
 
 @dataclass
-class MeshPart:
-    """One tile's converted mesh, kept for writing into a merged OBJ."""
-
-    name: str
-    positions: np.ndarray
-    texcoords: np.ndarray | None
-    faces: np.ndarray  # 0-based
-    groups: list[tuple[str, int, int, bool]]  # material name, first face, end face, with vt
-    mtl: str
-
-
-@dataclass
 class TileResult:
     index: int
     source: str
@@ -84,7 +70,6 @@ class TileResult:
     textures: int = 0
     files: list[str] = field(default_factory=list)
     notes: list[str] = field(default_factory=list)
-    part: MeshPart | None = None
 
     @property
     def empty(self) -> bool:

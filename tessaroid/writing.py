@@ -8,9 +8,7 @@ half-written files or clobbers the output of an earlier run.
 
 from __future__ import annotations
 
-import json
 import os
-import shutil
 import uuid
 from pathlib import Path
 from typing import Iterable
@@ -20,7 +18,7 @@ import numpy as np
 from .assembly import TileMesh
 from .errors import ConversionError
 from .planning import Material
-from .records import MeshPart, Options, TileTask
+from .records import Options, TileTask
 
 
 class Staging:
@@ -102,13 +100,6 @@ def _mtl_text(materials: list[tuple[str, Material, str | None]]) -> str:
     return "\n".join(lines) + "\n"
 
 
-def write_textures(ow, mesh: TileMesh, stage: Staging, opts: Options) -> None:
-    """The tile's images, as stored or re-encoded after opts.texture_format (see `textures`)."""
-    from .textures import write_textures as write
-
-    write(ow, mesh, stage, opts)
-
-
 def source_file_name(task: TileTask) -> str:
     return task.source.replace("\\", "/").rstrip("/").rsplit("/", 1)[-1]
 
@@ -126,72 +117,3 @@ def write_tile_obj(ow, mesh: TileMesh, task: TileTask, opts: Options, stage: Sta
         chunks.append(_face_lines(ow, faces[f0:f1], with_vt and tc is not None))
     stage.write(f"{task.name}.mtl", [_mtl_text(mesh.materials).encode("utf-8")])
     stage.write(f"{task.name}.obj", chunks)
-
-
-def mesh_part(mesh: TileMesh, task: TileTask) -> MeshPart:
-    return MeshPart(name=task.name, positions=mesh.positions, texcoords=mesh.texcoords, faces=mesh.faces,
-                    groups=mesh.groups, mtl=_mtl_text(mesh.materials))
-
-
-def write_merged(ow, parts: list[MeshPart], out_dir: Path, name: str, opts: Options) -> list[str]:
-    stage = Staging(out_dir)
-    try:
-        any_tc = any(p.texcoords is not None for p in parts)
-        mtl = "".join(p.mtl.split("\n", 1)[1] if i else p.mtl for i, p in enumerate(parts))
-        stage.write(f"{name}.mtl", [mtl.encode("utf-8")])
-        tmp, _ = stage.temp_for(f"{name}.obj")
-        with open(tmp, "wb") as fh:
-            fh.write(f"# tessaroid: {len(parts)} tiles merged\n# crs {opts.crs}\nmtllib {name}.mtl\n".encode())
-            offset = 1
-            for p in parts:
-                fh.write(f"o {p.name}\n".encode("utf-8"))
-                fh.write(_vertex_lines(ow, p.positions, opts))
-                if any_tc:
-                    tc = p.texcoords if p.texcoords is not None else np.zeros((len(p.positions), 2))
-                    fh.write(_texcoord_lines(ow, tc))
-                faces = p.faces + offset
-                for mname, f0, f1, with_vt in p.groups:
-                    fh.write(f"usemtl {mname}\n".encode("utf-8"))
-                    fh.write(_face_lines(ow, faces[f0:f1], with_vt and p.texcoords is not None))
-                offset += len(p.positions)
-        return stage.commit()
-    finally:
-        stage.discard()
-
-
-def recenter(ow, obj_files: list[str], out_dir: Path, opts: Options) -> tuple[tuple[float, float, float], str]:
-    lo = np.full(3, np.inf)
-    hi = np.full(3, -np.inf)
-    for f in obj_files:
-        ext = ow.compute_obj_extent(f)
-        if ext is not None:
-            lo = np.minimum(lo, ext[:3])
-            hi = np.maximum(hi, ext[3:])
-    if not np.all(np.isfinite(lo)):
-        centre = np.zeros(3)
-    else:
-        # Millimetre-round offset: the shift then only moves the written decimals.
-        centre = np.round((lo + hi) / 2.0, 3)
-    for f in obj_files:
-        final = Path(f)
-        tmp = final.with_name(f".{final.name}.{uuid.uuid4().hex[:12]}.tmp")
-        try:
-            shutil.copyfile(final, tmp)
-            ow.shift_obj_file(str(tmp), float(centre[0]), float(centre[1]), float(centre[2]))
-            os.replace(tmp, final)
-        finally:
-            if tmp.exists():
-                tmp.unlink()
-    info = {
-        "crs": opts.crs,
-        "offset": [float(c) for c in centre],
-        "extent_min": [float(v) for v in lo] if np.all(np.isfinite(lo)) else None,
-        "extent_max": [float(v) for v in hi] if np.all(np.isfinite(hi)) else None,
-        "files": [Path(f).name for f in obj_files],
-        "note": "every vertex was moved by -offset; add offset to get back to the CRS coordinates",
-    }
-    path = out_dir / "offset.json"
-    tmp = out_dir / f".offset.json.{uuid.uuid4().hex[:12]}.tmp"
-    tmp.write_text(json.dumps(info, indent=2) + "\n", encoding="utf-8")
-    os.replace(tmp, path)
-    return (float(centre[0]), float(centre[1]), float(centre[2])), str(path)

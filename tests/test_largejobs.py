@@ -26,9 +26,9 @@ from tessaroid.demo import make_demo_tileset
 from tessaroid.manifest import MANIFEST_NAME, SPOOL_DIR, read_state
 from tessaroid.merging import merge_spools, write_spool
 from tessaroid.planning import Material
-from tessaroid.records import MeshPart, Options, TileResult, TileTask
+from tessaroid.records import Options, TileResult, TileTask
 from tessaroid.sources import Location
-from tessaroid.writing import Staging, mesh_part, write_merged
+from tessaroid.writing import Staging, _face_lines, _mtl_text, _texcoord_lines, _vertex_lines
 
 ROOT = Path(__file__).resolve().parent.parent
 
@@ -52,6 +52,28 @@ def random_mesh(rng, n: int, with_tc: bool, groups: int, dtype) -> TileMesh:
                     materials=mats)
 
 
+def merged_in_memory(ow, meshes, out: Path, name: str, opts: Options) -> None:
+    """The merged OBJ and MTL as the converter wrote them when it kept every tile's
+    arrays until the end: the bytes the spooled merge must keep."""
+    any_tc = any(m.texcoords is not None for m, _ in meshes)
+    mtls = [_mtl_text(m.materials) for m, _ in meshes]
+    (out / f"{name}.mtl").write_text("".join(t.split("\n", 1)[1] if i else t for i, t in enumerate(mtls)))
+    with open(out / f"{name}.obj", "wb") as fh:
+        fh.write(f"# tessaroid: {len(meshes)} tiles merged\n# crs {opts.crs}\nmtllib {name}.mtl\n".encode())
+        offset = 1
+        for m, task in meshes:
+            fh.write(f"o {task.name}\n".encode())
+            fh.write(_vertex_lines(ow, m.positions, opts))
+            if any_tc:
+                fh.write(_texcoord_lines(ow, m.texcoords if m.texcoords is not None
+                                         else np.zeros((len(m.positions), 2))))
+            faces = m.faces + offset
+            for mname, f0, f1, with_vt in m.groups:
+                fh.write(f"usemtl {mname}\n".encode())
+                fh.write(_face_lines(ow, faces[f0:f1], with_vt and m.texcoords is not None))
+            offset += len(m.positions)
+
+
 @pytest.mark.parametrize("texcoords,crs,dtype", [
     ([True, True, True], "EPSG:4978", np.int64),
     ([False, True, False, True], "EPSG:4978", np.uint32),  # parts without vt get zero vt lines
@@ -61,18 +83,18 @@ def random_mesh(rng, n: int, with_tc: bool, groups: int, dtype) -> TileMesh:
 def test_spooled_merge_has_the_bytes_of_the_in_memory_merge(ow, tmp_path, texcoords, crs, dtype):
     rng = np.random.default_rng(len(texcoords) * 7 + len(crs))
     opts = Options(crs=crs, merge=True)
-    parts: list[MeshPart] = []
+    parts = []
     spools = []
     for i, tc in enumerate(texcoords):
         mesh = random_mesh(rng, int(rng.integers(1, 300)), tc, int(rng.integers(1, 4)), dtype)
         task = TileTask(index=i, source=f"t{i}.glb", name=f"t{i}", matrix=())
-        parts.append(mesh_part(mesh, task))
+        parts.append((mesh, task))
         stage = Staging(tmp_path / "spooled")
         (tmp_path / "spooled").mkdir(exist_ok=True)
         write_spool(ow, mesh, task, opts, stage)
         spools.append(Path(stage.commit()[0]))
     (tmp_path / "memory").mkdir()
-    write_merged(ow, parts, tmp_path / "memory", "m", opts)
+    merged_in_memory(ow, parts, tmp_path / "memory", "m", opts)
     merge_spools(ow, spools, tmp_path / "spooled", "m", opts)
     for name in ("m.obj", "m.mtl"):
         assert (tmp_path / "spooled" / name).read_bytes() == (tmp_path / "memory" / name).read_bytes()
