@@ -60,10 +60,12 @@ def build_parser() -> argparse.ArgumentParser:
     sub = parser.add_subparsers(dest="command", metavar="COMMAND")
     c = sub.add_parser(
         "convert", help="convert tiles or a tile set into OBJ files",
-        description="Convert .glb, .gltf, .b3dm, .i3dm and .cmpt tiles, or a local tileset.json tree, into one "
-                    "OBJ + MTL (+ textures) per tile, or one merged OBJ.")
+        description="Convert .glb, .gltf, .b3dm, .i3dm and .cmpt tiles, or a 3D Tiles tile set (a path, an "
+                    "http(s)://, s3:// or gs:// URL, a .3tz or .3dtiles package), into one OBJ + MTL "
+                    "(+ textures) per tile, or one merged OBJ.")
     c.add_argument("inputs", nargs="+", metavar="INPUT",
-                   help="a .glb, .gltf, .b3dm, .i3dm or .cmpt file, a tileset.json, or a folder holding one")
+                   help="a .glb, .gltf, .b3dm, .i3dm or .cmpt file, a tileset.json (path or URL, quoted when it "
+                        "carries a query), a package, or a folder holding a tileset.json")
     c.add_argument("-o", "--output", required=True, metavar="DIR", help="output folder (created if missing)")
     c.add_argument("--crs", default="EPSG:4978",
                    help="output coordinates: EPSG:4978 (ECEF, default), EPSG:3857 (Web Mercator), "
