@@ -56,6 +56,15 @@ def _is_tileset(loc) -> tuple[bool, bytes | None]:
         return True, None
     if loc.suffix != ".json":
         return False, None
+    if loc.scheme == "file":
+        # On disk the first bytes tell, and the tile set is read once, by its reader:
+        # a large tile set is then not held as bytes beside its parsed document.
+        try:
+            with open(loc.path, "rb") as fh:
+                head = fh.read(4096)
+        except OSError:
+            return True, None  # reported as a tile set that cannot be read
+        return head[:2] == b"\x1f\x8b" or not _looks_like_gltf(head), None
     try:
         data = loc.read()
     except ConversionError:
@@ -80,6 +89,7 @@ def gather(inputs: Sequence, selection: Selection, errors: list[WalkError],
         tileset, data = _is_tileset(loc)
         if tileset:
             root = read_tileset(loc, errors, data=data)
+            del data  # the parsed tiles hold what the walk needs; the raw file can go
             if root is None:
                 continue
             for s in walk([root], selection):

@@ -29,7 +29,7 @@ class ResumeMismatch(ValueError):
     """The output folder's manifest was written for other options or inputs."""
 
 
-@dataclass
+@dataclass(slots=True)
 class TileRecord:
     name: str
     source: str
@@ -122,16 +122,22 @@ class Manifest:
         self._syncer = threading.Thread(target=self._sync_loop, name="tessaroid-manifest", daemon=True)
         self._syncer.start()
         remove_stale_temporaries(out_dir)
+        self._present: set[str] | None = None
+        self._merged_in_place = False
 
     def finished(self, name: str, source: str) -> TileRecord | None:
         """The record of a tile an earlier run finished, when its files are all still in place."""
         rec = self.state.tiles.get(name)
         if rec is None or rec.source != source:
             return None
-        merged = self.state.merged is not None and all((self.out_dir / f).is_file() for f in self.state.merged)
+        if self._present is None:
+            # One listing of the folder (and the spool folder) instead of a stat per file.
+            self._present = _listing(self.out_dir)
+            self._merged_in_place = self.state.merged is not None and all(
+                f in self._present for f in self.state.merged)
         for f in rec.files:
             # A spool part counts as in place once its merged OBJ is written.
-            if not (self.out_dir / f).is_file() and not (merged and f.startswith(SPOOL_DIR + "/")):
+            if f not in self._present and not (self._merged_in_place and f.startswith(SPOOL_DIR + "/")):
                 return None
         return rec
 
@@ -183,6 +189,18 @@ def _mismatch(old: dict, new: dict, path: Path) -> str:
     diffs = "; ".join(f"{k}: {old.get(k)!r} then, {new.get(k)!r} now" for k in keys)
     return (f"cannot resume: {path.parent} was written with other options or inputs ({diffs}); "
             "rerun without --resume to start over, or use another output folder")
+
+
+def _listing(out_dir: Path) -> set[str]:
+    """The files of the output folder and of its spool folder, as manifest paths."""
+    present = set()
+    for sub in ("", SPOOL_DIR):
+        try:
+            with os.scandir(out_dir / sub if sub else out_dir) as it:
+                present.update(f"{sub}/{e.name}" if sub else e.name for e in it if e.is_file())
+        except OSError:
+            pass
+    return present
 
 
 def remove_stale_temporaries(out_dir: Path) -> int:

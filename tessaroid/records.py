@@ -58,7 +58,7 @@ class TileTask:
     extent: tuple | None = None
 
 
-@dataclass
+@dataclass(slots=True)  # one per tile is kept for the summary: no per-instance dict
 class TileResult:
     index: int
     source: str

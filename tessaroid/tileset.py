@@ -63,7 +63,9 @@ def read_tileset_json(location, errors: list[WalkError], data: bytes | None = No
         errors.append(WalkError(location.display, f"cannot read tile set ({reason_of(exc, location)})"))
         return None
     try:
-        doc = json.loads(bytes(raw).decode("utf-8-sig"))
+        text = bytes(raw).decode("utf-8-sig")
+        del raw, data  # only the text from here: a large tile set is not held twice
+        doc = json.loads(text)
     except (UnicodeDecodeError, json.JSONDecodeError) as exc:
         errors.append(WalkError(location.display, f"tile set is not valid JSON ({exc})"))
         return None
