@@ -12,8 +12,9 @@ of the first run's time.
 from __future__ import annotations
 
 import argparse
-import importlib.util
+import contextlib
 import shutil
+import subprocess
 import sys
 import tempfile
 import time
@@ -23,13 +24,24 @@ import tessaroid
 from tessaroid.demo import make_demo_tileset
 
 
-def tile_server_class():
-    path = Path(__file__).resolve().parent.parent / "tests" / "tile_server.py"
-    spec = importlib.util.spec_from_file_location("tile_server", path)
-    mod = importlib.util.module_from_spec(spec)
-    sys.modules["tile_server"] = mod  # its dataclasses look their module up
-    spec.loader.exec_module(mod)
-    return mod.TileServer
+SERVER = Path(__file__).resolve().parent.parent / "tests" / "tile_server.py"
+
+
+@contextlib.contextmanager
+def served(folder: Path, latency: float):
+    """The test server in a process of its own, as a tile server is: in this process
+    its request handling would compete with the conversion for the interpreter lock.
+    It stops when its standard input closes."""
+    code = ("import sys; sys.path.insert(0, sys.argv[1]); from tile_server import TileServer\n"
+            "with TileServer(sys.argv[2], latency=float(sys.argv[3])) as s:\n"
+            "    print(s.url, flush=True); sys.stdin.read()\n")
+    proc = subprocess.Popen([sys.executable, "-c", code, str(SERVER.parent), str(folder), str(latency)],
+                            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    try:
+        yield proc.stdout.readline().strip()
+    finally:
+        proc.stdin.close()
+        proc.wait(timeout=30)
 
 
 def timed(inp, out: Path, **kw) -> tuple[float, tessaroid.Summary]:
@@ -54,8 +66,8 @@ def main() -> int:
         timed(base / "src", base / "warm")  # imports and first-use costs out of the figures
         shutil.rmtree(base / "warm")
         disk, _ = timed(base / "src", base / "disk")
-        with tile_server_class()(base, latency=args.latency) as srv:
-            url = f"{srv.url}/src/tileset.json"
+        with served(base, args.latency) as server_url:
+            url = f"{server_url}/src/tileset.json"
             remote, s = timed(url, base / "remote")
             resumed, r = timed(url, base / "remote", resume=True)
         goal = 1.5 * disk + 1.0
