@@ -6,6 +6,7 @@ plan, extract and place each glTF asset, assemble the tile's mesh, write its fil
 
 from __future__ import annotations
 
+import contextlib
 from pathlib import Path
 
 from . import decoding
@@ -15,7 +16,7 @@ from .errors import ConversionError
 from .placement import place_asset
 from .records import Options, TileResult, TileTask
 from .merging import write_spool
-from .textures import write_textures
+from .textures import start_textures
 from .writing import Staging, write_tile_obj
 
 
@@ -37,11 +38,19 @@ def _convert(task: TileTask, opts: Options, stage: Staging, res: TileResult, dat
         return
     mesh = assemble(meshes, task, opts)
     res.vertices, res.faces, res.textures = len(mesh.positions), len(mesh.faces), len(mesh.textures)
-    write_textures(ow, mesh, stage, opts)
-    if opts.merge:
-        write_spool(ow, mesh, task, opts, stage)
-    else:
-        write_tile_obj(ow, mesh, task, opts, stage)
+    textures_written = start_textures(ow, mesh, stage, opts)
+    try:
+        if opts.merge:
+            write_spool(ow, mesh, task, opts, stage)
+        else:
+            write_tile_obj(ow, mesh, task, opts, stage)
+    except BaseException:
+        # The images may still be being written into the staging folder: wait for
+        # them before the tile's files are discarded.
+        with contextlib.suppress(Exception):
+            textures_written()
+        raise
+    textures_written()
 
 
 def convert_tile(task: TileTask, opts: Options, out_dir: str, data: bytes | None = None) -> TileResult:

@@ -15,6 +15,7 @@ temp path; the bytes are the same as in-thread.
 
 from __future__ import annotations
 
+import atexit
 import contextlib
 import multiprocessing
 import os
@@ -23,6 +24,7 @@ import threading
 import uuid
 import zlib
 from concurrent.futures import ProcessPoolExecutor
+from typing import Callable
 from concurrent.futures.process import BrokenProcessPool
 
 from .assembly import TileMesh
@@ -120,66 +122,104 @@ def _context():
 class _PoolState:
     def __init__(self) -> None:
         self.lock = threading.Lock()
-        self.users = 0
+        self.users = 0  # runs re-encoding in the pool now
+        self.size = 0
         self.pool: ProcessPoolExecutor | None = None
 
     def get(self) -> ProcessPoolExecutor | None:
         with self.lock:
             return self.pool if self.users else None
 
+    def shutdown_broken(self, pool: ProcessPoolExecutor) -> None:
+        """Forget a pool whose worker died, so that the next run starts a new one."""
+        with self.lock:
+            if self.pool is pool:
+                self.pool, self.size = None, 0
+
+    def shutdown(self) -> None:
+        with self.lock:
+            pool, self.pool, self.size = self.pool, None, 0
+        if pool is not None:
+            pool.shutdown(wait=True)
+
 
 _state = _PoolState()
+atexit.register(_state.shutdown)
 
 
 @contextlib.contextmanager
 def reencode_pool(workers: int):
     """During a run: image re-encoding in up to `workers` processes (none for one
-    worker, or one CPU). The pool is shared by the runs of this process that overlap,
-    and started here, in the calling thread, with all its processes at once, before
-    the run starts its tile threads."""
+    worker, or one CPU). The pool is started here, in the calling thread, with all
+    its processes at once, before the run starts its tile threads; it is shared by
+    the runs of this process that overlap and kept for the next run of the same size
+    (a process of its own is not started again for every call of `convert`)."""
     size = min(int(workers), os.cpu_count() or 1)
+    if size < 2:
+        yield
+        return
+    old = None
     with _state.lock:
-        _state.users += 1
-        if _state.pool is None and size >= 2:
+        if _state.pool is not None and _state.size != size and _state.users == 0:
+            old, _state.pool, _state.size = _state.pool, None, 0
+        if _state.pool is None:
             try:
                 pool = ProcessPoolExecutor(max_workers=size, mp_context=_context())
                 pool.submit(os.getpid).result()  # launches the workers now
-                _state.pool = pool
+                _state.pool, _state.size = pool, size
             except Exception:  # noqa: BLE001 - no processes here (a daemonic process, limits):
                 _state.pool = None  # re-encode in the tile threads
+        _state.users += 1
+    if old is not None:
+        old.shutdown(wait=True)
     try:
         yield
     finally:
         with _state.lock:
             _state.users -= 1
-            pool = None
-            if _state.users == 0:
-                pool, _state.pool = _state.pool, None
-        if pool is not None:
-            pool.shutdown(wait=True)
 
 
-def _run_jobs(jobs: list[tuple[str, bytes, str, bool, int, bool]]) -> None:
-    """(file name, bytes, temp path, as_png, quality, flip) per image; ConversionError
-    naming the first image that fails."""
+def _start_jobs(jobs: list[tuple[str, bytes, str, bool, int, bool]]) -> Callable[[], None]:
+    """(file name, bytes, temp path, as_png, quality, flip) per image, handed to the
+    run's process pool when there is one; the returned function waits for them (or,
+    without a pool, does them) and raises ConversionError naming the first image that
+    failed."""
     pool = _state.get() if jobs else None
-    results = None
+    futs = None
     if pool is not None:
         try:
             futs = [(name, pool.submit(encode_image, data, tmp, png, q, flip))
                     for name, data, tmp, png, q, flip in jobs]
-            results = [(name, f.result()) for name, f in futs]
         except BrokenProcessPool:
-            results = None  # a worker process died (killed, out of memory): do it here instead
-    if results is None:
-        results = [(name, encode_image(data, tmp, png, q, flip)) for name, data, tmp, png, q, flip in jobs]
-    for name, err in results:
-        if err is not None:
-            raise ConversionError(f"texture {name}: {err}")
+            futs = None
+            _state.shutdown_broken(pool)
+
+    def finish() -> None:
+        results = None
+        if futs is not None:
+            try:
+                results = [(name, f.result()) for name, f in futs]
+            except BrokenProcessPool:
+                results = None  # a worker process died (killed, out of memory): do it here instead
+                _state.shutdown_broken(pool)
+        if results is None:
+            results = [(name, encode_image(data, tmp, png, q, flip)) for name, data, tmp, png, q, flip in jobs]
+        for name, err in results:
+            if err is not None:
+                raise ConversionError(f"texture {name}: {err}")
+
+    return finish
 
 
 def write_textures(ow, mesh: TileMesh, stage, opts: Options) -> None:
     """Write the tile's images into the staging folder and point its materials at them."""
+    start_textures(ow, mesh, stage, opts)()
+
+
+def start_textures(ow, mesh: TileMesh, stage, opts: Options) -> Callable[[], None]:
+    """Start writing the tile's images into the staging folder (re-encoding runs in
+    the run's worker processes, if any, while the caller writes the OBJ) and point the
+    materials at their final names now; the returned function waits for the images."""
     jobs = []
     renamed: dict[str, str] = {}
     for job in mesh.textures:
@@ -206,9 +246,9 @@ def write_textures(ow, mesh: TileMesh, stage, opts: Options) -> None:
             tmp, _ = stage.temp_for(job.file_name)
             jobs.append((f"{job.file_name} (image {job.image})", data, str(tmp), opts.as_png,
                          opts.jpeg_quality, True))
-    _run_jobs(jobs)
     if renamed:
         mesh.materials[:] = [(n, m, renamed.get(t, t) if t else t) for n, m, t in mesh.materials]
+    return _start_jobs(jobs)
 
 
-__all__ = ["write_textures", "reencode_pool", "encode_image", "image_kind", "raw_image_bytes"]
+__all__ = ["write_textures", "start_textures", "reencode_pool", "encode_image", "image_kind", "raw_image_bytes"]

@@ -133,6 +133,7 @@ def test_reencoding_in_worker_processes_gives_the_in_thread_bytes(tmp_path, monk
             submitted.append(fn)
             return super().submit(fn, *args, **kwargs)
 
+    textures._state.shutdown()  # the pool an earlier run kept: this test's pool records its jobs
     monkeypatch.setattr(textures, "ProcessPoolExecutor", Pool)
     monkeypatch.setattr(textures.os, "cpu_count", lambda: 2)
     make_demo_tileset(tmp_path / "src", levels=2, grid=GRID, texture_size=64)
