@@ -30,7 +30,8 @@ from tessaroid.records import Options, TileResult, TileTask
 from tessaroid.sources import Location
 from tessaroid.writing import Staging, _face_lines, _mtl_text, _texcoord_lines, _vertex_lines
 
-ROOT = Path(__file__).resolve().parent.parent
+# The folder holding the tessaroid package these tests import (installed or built in place).
+PACKAGE_PARENT = Path(tessaroid.__file__).resolve().parents[1]
 
 
 def tree(folder: Path) -> dict[str, bytes]:
@@ -109,7 +110,7 @@ def quadtree(tmp_path_factory):
 
 
 def cli(*args, **kw) -> subprocess.Popen:
-    env = dict(os.environ, PYTHONPATH=str(ROOT))
+    env = dict(os.environ, PYTHONPATH=str(PACKAGE_PARENT))
     return subprocess.Popen([sys.executable, "-m", "tessaroid", "convert", *map(str, args)], env=env,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, **kw)
 
