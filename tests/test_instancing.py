@@ -10,6 +10,7 @@ from __future__ import annotations
 import base64
 import io
 import json
+import os
 import struct
 import sys
 from pathlib import Path
@@ -320,7 +321,7 @@ def test_meshopt_without_decoder_names_the_extra(shared_data, tmp_path, monkeypa
             f"sys.exit(main(['convert', {str(path)!r}, '-o', {str(tmp_path / 'cli')!r}, '-q']))")
     root = str(Path(tessaroid.__file__).resolve().parents[1])
     proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120,
-                          env={"PYTHONPATH": root, "PATH": "/usr/bin:/bin"})
+                          env={**os.environ, "PYTHONPATH": root})
     assert proc.returncode == 1
     assert proc.stderr.strip() == (f"tessaroid: {path}: meshes use EXT_meshopt_compression; "
                                    "install 'tessaroid[meshopt]' to convert them")
