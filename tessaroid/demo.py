@@ -21,20 +21,11 @@ from pathlib import Path
 
 import numpy as np
 
-A_WGS84 = 6378137.0
-E2_WGS84 = 6.69437999014e-3
+from .volumes import geodetic_to_ecef  # noqa: F401  (the tests and benches take it from here too)
 
 # Mount Fuji, Japan: the summit and the size of the area covered.
 CENTRE_LON, CENTRE_LAT = 138.7274, 35.3606
 HALF_SIZE_DEG = 0.08
-
-
-def geodetic_to_ecef(lon_deg, lat_deg, h) -> np.ndarray:
-    lon, lat = np.radians(lon_deg), np.radians(lat_deg)
-    n = A_WGS84 / np.sqrt(1 - E2_WGS84 * np.sin(lat) ** 2)
-    return np.stack([(n + h) * np.cos(lat) * np.cos(lon),
-                     (n + h) * np.cos(lat) * np.sin(lon),
-                     (n * (1 - E2_WGS84) + h) * np.sin(lat)], axis=-1)
 
 
 def png_bytes(rgb: np.ndarray) -> bytes:

@@ -31,7 +31,7 @@ from typing import Sequence
 
 import numpy as np
 
-from .volumes import A_WGS84, E2_WGS84, ecef_to_lonlat
+from .volumes import ecef_to_lonlat, geodetic_radians_to_ecef, geodetic_to_ecef
 
 ENU = "ENU"
 # Spellings the native dispatcher takes (it folds case and trims white space).
@@ -167,14 +167,6 @@ def check_origin(origin: Sequence[float] | str) -> tuple[float, float, float]:
     return lon, lat, h
 
 
-def geodetic_to_ecef(lon: float, lat: float, h: float) -> np.ndarray:
-    lam, phi = math.radians(lon), math.radians(lat)
-    s = math.sin(phi)
-    n = A_WGS84 / math.sqrt(1.0 - E2_WGS84 * s * s)
-    return np.array([(n + h) * math.cos(phi) * math.cos(lam), (n + h) * math.cos(phi) * math.sin(lam),
-                     (n * (1.0 - E2_WGS84) + h) * s])
-
-
 def enu_rotation(lon: float, lat: float) -> np.ndarray:
     """Rows: the east, north and up unit vectors in ECEF at (lon, lat) degrees."""
     lam, phi = math.radians(lon), math.radians(lat)
@@ -248,10 +240,7 @@ def ecef_extent(bv: dict | None, matrix: Sequence[float] | np.ndarray) -> tuple[
             if e < w:
                 e += 2 * math.pi
             lam, phi, h = np.meshgrid(np.linspace(w, e, 5), np.linspace(s, n, 5), [h0, h1], indexing="ij")
-            sp = np.sin(phi)
-            nn = A_WGS84 / np.sqrt(1.0 - E2_WGS84 * sp * sp)
-            pts = np.stack([(nn + h) * np.cos(phi) * np.cos(lam), (nn + h) * np.cos(phi) * np.sin(lam),
-                            (nn * (1.0 - E2_WGS84) + h) * sp], axis=-1).reshape(-1, 3)
+            pts = geodetic_radians_to_ecef(lam, phi, h).reshape(-1, 3)
         elif "box" in bv:
             b = np.asarray(bv["box"], dtype=np.float64)
             c, axes = b[:3], b[3:12].reshape(3, 3)

@@ -19,7 +19,7 @@ import numpy as np
 
 from .selection import Selection, Walk, make_selection
 from .tiles import Tile, WalkError
-from .volumes import _lon_arc, volume_extent
+from .volumes import lon_arc, volume_extent
 
 
 @dataclass
@@ -47,14 +47,14 @@ class DepthStats:
             else:
                 self.lons += [w, (w + e) / 2, e]
             if len(self.lons) > 3000:  # fold: the covering arc of the points so far
-                a, b = _lon_arc(np.asarray(self.lons))
+                a, b = lon_arc(np.asarray(self.lons))
                 mid = (a + b) / 2 if a <= b else ((a + b + 360) / 2 + 180) % 360 - 180
                 self.lons = [a, mid, b]
 
     def extent(self) -> list[float] | None:
         if not self.lons:
             return None
-        w, e = _lon_arc(np.asarray(self.lons))
+        w, e = lon_arc(np.asarray(self.lons))
         return [w, self.south, e, self.north]
 
 

@@ -18,11 +18,9 @@ from dataclasses import replace
 import numpy as np
 
 from .errors import ConversionError
+from .volumes import A_WGS84, B_WGS84
 
 GPU_INSTANCING = "EXT_mesh_gpu_instancing"
-# WGS84 semi-axes, for the geodetic surface normal at an ECEF point.
-WGS84_A = 6378137.0
-WGS84_B = 6356752.314245179
 # glTF's normalised integer rotations: the divisor of each component type.
 _NORM_DIVISORS = {"i": {1: 127.0, 2: 32767.0}, "u": {1: 255.0, 2: 65535.0}}
 
@@ -102,7 +100,7 @@ def enu_rotations(points: np.ndarray) -> np.ndarray:
     """(K, 3, 3) rotations with columns east, north, up at ECEF points (up is the
     WGS84 geodetic surface normal). At the poles east is taken as +y."""
     p = np.asarray(points, dtype=np.float64)
-    up = p / np.array([WGS84_A ** 2, WGS84_A ** 2, WGS84_B ** 2])
+    up = p / np.array([A_WGS84 ** 2, A_WGS84 ** 2, B_WGS84 ** 2])
     n = np.linalg.norm(up, axis=1)
     if not np.all(n > 0):
         raise ConversionError("an i3dm instance at the centre of the Earth has no east-north-up frame")

@@ -23,7 +23,7 @@ from .assembly import TileMesh
 from .errors import ConversionError
 from .manifest import SPOOL_DIR
 from .records import Options, TileTask
-from .writing import Staging, _face_lines, _mtl_text, _texcoord_lines, _vertex_lines
+from .writing import Staging, face_lines, mtl_text, texcoord_lines, vertex_lines
 
 COPY_CHUNK = 1 << 20
 
@@ -38,11 +38,11 @@ def write_spool(ow, mesh: TileMesh, task: TileTask, opts: Options, stage: Stagin
     final.parent.mkdir(exist_ok=True)
     tmp = final.with_name(f".{final.name}.{uuid.uuid4().hex[:12]}.tmp")
     stage.pending.append((tmp, final))
-    v = _vertex_lines(ow, mesh.positions, opts)
-    vt = _texcoord_lines(ow, mesh.texcoords) if mesh.texcoords is not None else b""
+    v = vertex_lines(ow, mesh.positions, opts)
+    vt = texcoord_lines(ow, mesh.texcoords) if mesh.texcoords is not None else b""
     faces = np.ascontiguousarray(mesh.faces)
     header = {"name": task.name, "vertices": len(mesh.positions), "texcoords": mesh.texcoords is not None,
-              "groups": [list(g) for g in mesh.groups], "mtl": _mtl_text(mesh.materials), "v": len(v),
+              "groups": [list(g) for g in mesh.groups], "mtl": mtl_text(mesh.materials), "v": len(v),
               "vt": len(vt), "faces": list(faces.shape), "dtype": faces.dtype.str}
     with open(tmp, "wb") as fh:
         fh.write(json.dumps(header, separators=(",", ":")).encode("utf-8") + b"\n")
@@ -90,7 +90,7 @@ def merge_spools(ow, spools: list[Path], out_dir: Path, name: str, opts: Options
                     if h["texcoords"]:
                         _copy(fh, obj, h["vt"])
                     elif any_tc:
-                        obj.write(_texcoord_lines(ow, np.zeros((h["vertices"], 2))))
+                        obj.write(texcoord_lines(ow, np.zeros((h["vertices"], 2))))
                     dtype = np.dtype(h["dtype"])
                     shape = tuple(h["faces"])
                     nbytes = int(np.prod(shape)) * dtype.itemsize
@@ -100,7 +100,7 @@ def merge_spools(ow, spools: list[Path], out_dir: Path, name: str, opts: Options
                     faces = np.frombuffer(raw, dtype=dtype).reshape(shape) + offset
                     for mname, f0, f1, with_vt in h["groups"]:
                         obj.write(f"usemtl {mname}\n".encode("utf-8"))
-                        obj.write(_face_lines(ow, faces[f0:f1], with_vt and h["texcoords"]))
+                        obj.write(face_lines(ow, faces[f0:f1], with_vt and h["texcoords"]))
                     offset += h["vertices"]
         return stage.commit()
     finally:

@@ -16,6 +16,21 @@ E2_WGS84 = 6.69437999014e-3
 
 
 B_WGS84 = A_WGS84 * math.sqrt(1 - E2_WGS84)
+
+
+def geodetic_to_ecef(lon_deg, lat_deg, h) -> np.ndarray:
+    """ECEF positions of WGS 84 longitudes, latitudes (degrees) and ellipsoidal heights
+    (metres): scalars give a (3,) array, arrays (..., 3)."""
+    return geodetic_radians_to_ecef(np.radians(lon_deg), np.radians(lat_deg), h)
+
+
+def geodetic_radians_to_ecef(lon, lat, h) -> np.ndarray:
+    """`geodetic_to_ecef` with longitude and latitude in radians."""
+    s = np.sin(lat)
+    n = A_WGS84 / np.sqrt(1 - E2_WGS84 * s * s)
+    return np.stack([(n + h) * np.cos(lat) * np.cos(lon),
+                     (n + h) * np.cos(lat) * np.sin(lon),
+                     (n * (1 - E2_WGS84) + h) * s], axis=-1)
 EP2_WGS84 = E2_WGS84 / (1 - E2_WGS84)
 # The 27 points (corners, edge and face centres, centre) of a unit box, as offsets
 # along its three half-axes.
@@ -39,7 +54,7 @@ def ecef_to_lonlat(xyz: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     return np.degrees(np.arctan2(y, x)), np.degrees(lat)
 
 
-def _lon_arc(lons: np.ndarray) -> tuple[float, float]:
+def lon_arc(lons: np.ndarray) -> tuple[float, float]:
     """Smallest arc (west, east) in degrees covering all longitudes; west > east wraps."""
     s = np.sort(np.mod(lons + 180.0, 360.0) - 180.0)
     if len(s) == 1:
@@ -88,7 +103,7 @@ def volume_extent(bv: dict | None, matrix: np.ndarray) -> tuple[float, float, fl
         return None
     world = pts @ matrix[:3, :3].T + matrix[:3, 3]
     lon, lat = ecef_to_lonlat(world)
-    w, e = _lon_arc(lon)
+    w, e = lon_arc(lon)
     return w, float(lat.min()), e, float(lat.max())
 
 

@@ -57,7 +57,7 @@ class Staging:
         self.pending = []
 
 
-def _geographic_vertex_lines(pos: np.ndarray) -> bytes:
+def geographic_vertex_lines(pos: np.ndarray) -> bytes:
     # Six decimals of a degree are about 0.1 m on the ground; nine keep 0.1 mm.
     out = []
     for start in range(0, len(pos), 65536):
@@ -75,20 +75,20 @@ def _lines(text: bytes, rows: int, what: str) -> bytes:
     return text
 
 
-def _vertex_lines(ow, pos: np.ndarray, opts: Options) -> bytes:
-    text = _geographic_vertex_lines(pos) if opts.geographic else ow.format_vertex_lines(pos)
+def vertex_lines(ow, pos: np.ndarray, opts: Options) -> bytes:
+    text = geographic_vertex_lines(pos) if opts.geographic else ow.format_vertex_lines(pos)
     return _lines(text, len(pos), "vertex lines")
 
 
-def _texcoord_lines(ow, tc: np.ndarray) -> bytes:
+def texcoord_lines(ow, tc: np.ndarray) -> bytes:
     return _lines(ow.format_texcoord_lines(tc), len(tc), "texture coordinate lines")
 
 
-def _face_lines(ow, faces: np.ndarray, with_vt: bool) -> bytes:
+def face_lines(ow, faces: np.ndarray, with_vt: bool) -> bytes:
     return _lines(ow.format_face_lines(faces, with_vt), len(faces), "face lines")
 
 
-def _mtl_text(materials: list[tuple[str, Material, str | None]]) -> str:
+def mtl_text(materials: list[tuple[str, Material, str | None]]) -> str:
     lines = ["# tessaroid material library"]
     for name, mat, tex in materials:
         r, g, b, a = mat.rgba
@@ -109,11 +109,11 @@ def write_tile_obj(ow, mesh: TileMesh, task: TileTask, opts: Options, stage: Sta
     tc = mesh.texcoords
     header = (f"# tessaroid: {source_file_name(task)!r}\n# crs {opts.crs.strip()!r}\n"
               f"mtllib {task.name}.mtl\no {task.name}\n").encode("utf-8")
-    chunks = [header, _vertex_lines(ow, mesh.positions, opts)]
+    chunks = [header, vertex_lines(ow, mesh.positions, opts)]
     if tc is not None:
-        chunks.append(_texcoord_lines(ow, tc))
+        chunks.append(texcoord_lines(ow, tc))
     for name, f0, f1, with_vt in mesh.groups:
         chunks.append(f"usemtl {name}\n".encode("utf-8"))
-        chunks.append(_face_lines(ow, faces[f0:f1], with_vt and tc is not None))
-    stage.write(f"{task.name}.mtl", [_mtl_text(mesh.materials).encode("utf-8")])
+        chunks.append(face_lines(ow, faces[f0:f1], with_vt and tc is not None))
+    stage.write(f"{task.name}.mtl", [mtl_text(mesh.materials).encode("utf-8")])
     stage.write(f"{task.name}.obj", chunks)

@@ -28,7 +28,7 @@ from tessaroid.merging import merge_spools, write_spool
 from tessaroid.planning import Material
 from tessaroid.records import Options, TileResult, TileTask
 from tessaroid.sources import Location
-from tessaroid.writing import Staging, _face_lines, _mtl_text, _texcoord_lines, _vertex_lines
+from tessaroid.writing import Staging, face_lines, mtl_text, texcoord_lines, vertex_lines
 
 # The folder holding the tessaroid package these tests import (installed or built in place).
 PACKAGE_PARENT = Path(tessaroid.__file__).resolve().parents[1]
@@ -57,21 +57,21 @@ def merged_in_memory(ow, meshes, out: Path, name: str, opts: Options) -> None:
     """The merged OBJ and MTL as the converter wrote them when it kept every tile's
     arrays until the end: the bytes the spooled merge must keep."""
     any_tc = any(m.texcoords is not None for m, _ in meshes)
-    mtls = [_mtl_text(m.materials) for m, _ in meshes]
+    mtls = [mtl_text(m.materials) for m, _ in meshes]
     (out / f"{name}.mtl").write_text("".join(t.split("\n", 1)[1] if i else t for i, t in enumerate(mtls)))
     with open(out / f"{name}.obj", "wb") as fh:
         fh.write(f"# tessaroid: {len(meshes)} tiles merged\n# crs {opts.crs}\nmtllib {name}.mtl\n".encode())
         offset = 1
         for m, task in meshes:
             fh.write(f"o {task.name}\n".encode())
-            fh.write(_vertex_lines(ow, m.positions, opts))
+            fh.write(vertex_lines(ow, m.positions, opts))
             if any_tc:
-                fh.write(_texcoord_lines(ow, m.texcoords if m.texcoords is not None
+                fh.write(texcoord_lines(ow, m.texcoords if m.texcoords is not None
                                          else np.zeros((len(m.positions), 2))))
             faces = m.faces + offset
             for mname, f0, f1, with_vt in m.groups:
                 fh.write(f"usemtl {mname}\n".encode())
-                fh.write(_face_lines(ow, faces[f0:f1], with_vt and m.texcoords is not None))
+                fh.write(face_lines(ow, faces[f0:f1], with_vt and m.texcoords is not None))
             offset += len(m.positions)
 
 

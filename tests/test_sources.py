@@ -38,14 +38,14 @@ def server():
 # ------------------------------------------------------------- resolving
 
 @pytest.mark.parametrize("base, uri, url", [
-    ("http://h/a/tileset.json?key=K", "b/c.glb", "http://h/a/b/c.glb?key=K"),
-    ("http://h/a/tileset.json?key=K", "../b/c.glb?session=S", "http://h/b/c.glb?key=K&session=S"),
-    ("http://h/a/tileset.json?key=K&v=1", "c.glb?v=2", "http://h/a/c.glb?key=K&v=2"),
-    ("http://h/a/tileset.json?key=K", "/abs/c.glb", "http://h/abs/c.glb?key=K"),
-    ("http://h/a/tileset.json?key=K", "http://h/x/c.glb?s=1", "http://h/x/c.glb?key=K&s=1"),
+    ("http://tiles.invalid/a/tileset.json?key=K", "b/c.glb", "http://tiles.invalid/a/b/c.glb?key=K"),
+    ("http://tiles.invalid/a/tileset.json?key=K", "../b/c.glb?session=S", "http://tiles.invalid/b/c.glb?key=K&session=S"),
+    ("http://tiles.invalid/a/tileset.json?key=K&v=1", "c.glb?v=2", "http://tiles.invalid/a/c.glb?key=K&v=2"),
+    ("http://tiles.invalid/a/tileset.json?key=K", "/abs/c.glb", "http://tiles.invalid/abs/c.glb?key=K"),
+    ("http://tiles.invalid/a/tileset.json?key=K", "http://tiles.invalid/x/c.glb?s=1", "http://tiles.invalid/x/c.glb?key=K&s=1"),
     # another server never receives this server's key
-    ("http://h/a/tileset.json?key=K", "https://other/c.glb", "https://other/c.glb"),
-    ("http://h/a/tileset.json", "c%20d.glb#frag", "http://h/a/c%20d.glb"),
+    ("http://tiles.invalid/a/tileset.json?key=K", "https://other.invalid/c.glb", "https://other.invalid/c.glb"),
+    ("http://tiles.invalid/a/tileset.json", "c%20d.glb#frag", "http://tiles.invalid/a/c%20d.glb"),
 ])
 def test_http_join_merges_query(base, uri, url):
     loc = open_location(base).join(uri)
@@ -79,8 +79,8 @@ def test_file_url_and_local_path_agree(tmp_path):
 @pytest.mark.parametrize("root, child, parts", [
     ("/d/tileset.json", "a/b/c.glb", ("a", "b", "c.glb")),
     ("/d/tileset.json", "../x/c.glb", ("c.glb",)),
-    ("http://h/d/tileset.json?k=1", "a/c%2F..%2F..%2Fevil.glb", ("a", "c_.._.._evil.glb")),
-    ("http://h/d/tileset.json", "a/%2E%2E", ("a", "_")),
+    ("http://tiles.invalid/d/tileset.json?k=1", "a/c%2F..%2F..%2Fevil.glb", ("a", "c_.._.._evil.glb")),
+    ("http://tiles.invalid/d/tileset.json", "a/%2E%2E", ("a", "_")),
     ("/d/p.3tz", "sub/c.glb", ("sub", "c.glb")),
     ("/d/tileset.json", "p.3tz", ("p.3tz", "tileset.json")),
 ])
@@ -89,21 +89,21 @@ def test_name_parts(root, child, parts):
     assert r.join(child).name_parts(r) == parts
 
 
-@pytest.mark.parametrize("spec, suffix, remote", [
-    ("/d/T.GLB", ".glb", False), ("http://h/a.b3dm?x=y.json", ".b3dm", True),
+@pytest.mark.parametrize("where, suffix, remote", [
+    ("/d/T.GLB", ".glb", False), ("http://tiles.invalid/a.b3dm?x=y.json", ".b3dm", True),
     ("s3://bucket/t/tileset.json", ".json", True), ("/d/p.3dtiles", ".json", False),
 ])
-def test_suffix_and_remote(spec, suffix, remote):
-    loc = open_location(spec)
+def test_suffix_and_remote(where, suffix, remote):
+    loc = open_location(where)
     assert (loc.suffix, loc.is_remote) == (suffix, remote)
 
 
-@pytest.mark.parametrize("spec", ["ftp://h/t.json", "gopher:x", "javascript:alert(1)"])
-def test_unknown_scheme(spec):
+@pytest.mark.parametrize("uri", ["ftp://tiles.invalid/t.json", "gopher:x", "javascript:alert(1)"])
+def test_unknown_scheme(uri):
     with pytest.raises(SourceError, match="unsupported URI scheme"):
-        open_location(spec)
+        open_location(uri)
     with pytest.raises(SourceError, match="unsupported URI scheme"):
-        open_location("/d/tileset.json").join(spec)
+        open_location("/d/tileset.json").join(uri)
 
 
 @pytest.mark.parametrize("uri, data", [

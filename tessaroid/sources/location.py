@@ -242,13 +242,13 @@ def _from_url(uri: str, config: FetchConfig) -> Location:
                       "(local paths, file://, http://, https://, s3://, gs://, data: are read)")
 
 
-def open_location(spec: "str | os.PathLike | Location", config: FetchConfig | None = None) -> Location:
+def open_location(where: "str | os.PathLike | Location", config: FetchConfig | None = None) -> Location:
     """The Location of a local path, a file:// / http(s):// / s3:// / gs:// URL,
     or a .3tz / .3dtiles package (then: the package's tileset.json)."""
-    if isinstance(spec, Location):
-        return spec
+    if isinstance(where, Location):
+        return where
     config = config if config is not None else FetchConfig()
-    text = os.fspath(spec)
+    text = os.fspath(where)
     s = urlsplit(text)
     if len(s.scheme) > 1:
         loc = _from_url(text, config)
