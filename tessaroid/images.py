@@ -1,4 +1,5 @@
-"""Image formats the native texture decoder does not read, turned into ones it does.
+"""Image formats: telling them by their first bytes, and turning the ones the native
+texture decoder does not read into ones it does.
 
 WebP images (EXT_texture_webp, or a WebP image without the extension) are decoded
 with Pillow and handed on as PNG bytes; KTX2 / Basis Universal stays refused, with
@@ -33,6 +34,19 @@ def webp_available() -> bool:
     except ImportError:
         return False
     return True
+
+
+PNG_MAGIC = b"\x89PNG\r\n\x1a\n"
+JPEG_MAGIC = b"\xff\xd8\xff"
+
+
+def image_kind(data: bytes) -> str | None:
+    """'png' or 'jpg' for the formats written as stored, None for the others."""
+    if data[:8] == PNG_MAGIC:
+        return "png"
+    if data[:3] == JPEG_MAGIC:
+        return "jpg"
+    return None
 
 
 def is_webp(head: bytes, mime: str = "") -> bool:

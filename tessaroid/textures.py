@@ -33,19 +33,6 @@ from . import images
 from .planning import stored_image_bytes
 from .records import Options
 
-PNG_MAGIC = b"\x89PNG\r\n\x1a\n"
-JPEG_MAGIC = b"\xff\xd8\xff"
-
-
-def image_kind(data: bytes) -> str | None:
-    """'png' or 'jpg' for the formats written as stored, None for the others."""
-    if data[:8] == PNG_MAGIC:
-        return "png"
-    if data[:3] == JPEG_MAGIC:
-        return "jpg"
-    return None
-
-
 def stored_image_fault(data: bytes, kind: str) -> str | None:
     """Why stored PNG/JPEG bytes are not a whole image (None when they look whole),
     checked without decoding: PNG chunks with their CRCs up to IEND; JPEG start,
@@ -68,9 +55,6 @@ def stored_image_fault(data: bytes, kind: str) -> str | None:
     if soi_sos < 0 or data.rfind(b"\xff\xd9") < soi_sos:
         return "not a whole JPEG (cut short)"
     return None
-
-
-raw_image_bytes = stored_image_bytes
 
 
 # ---------------------------------------------------------------- the work of one image
@@ -211,11 +195,6 @@ def _start_jobs(jobs: list[tuple[str, bytes, str, bool, int, bool]]) -> Callable
     return finish
 
 
-def write_textures(ow, mesh: TileMesh, stage, opts: Options) -> None:
-    """Write the tile's images into the staging folder and point its materials at them."""
-    start_textures(ow, mesh, stage, opts)()
-
-
 def start_textures(ow, mesh: TileMesh, stage, opts: Options) -> Callable[[], None]:
     """Start writing the tile's images into the staging folder (re-encoding runs in
     the run's worker processes, if any, while the caller writes the OBJ) and point the
@@ -224,8 +203,8 @@ def start_textures(ow, mesh: TileMesh, stage, opts: Options) -> Callable[[], Non
     renamed: dict[str, str] = {}
     for job in mesh.textures:
         if opts.keep_images:
-            data = raw_image_bytes(job.asset, job.image)
-            kind = image_kind(data)
+            data = stored_image_bytes(job.asset, job.image)
+            kind = images.image_kind(data)
             stem = job.file_name.rsplit(".", 1)[0]
             name = f"{stem}.{kind or 'png'}"
             if name != job.file_name:
@@ -251,4 +230,4 @@ def start_textures(ow, mesh: TileMesh, stage, opts: Options) -> Callable[[], Non
     return _start_jobs(jobs)
 
 
-__all__ = ["write_textures", "start_textures", "reencode_pool", "encode_image", "image_kind", "raw_image_bytes"]
+__all__ = ["start_textures", "reencode_pool", "encode_image"]
