@@ -53,14 +53,6 @@ def test_http_join_merges_query(base, uri, url):
     assert "?" not in loc.display and "?" not in loc.key
 
 
-def test_query_is_inherited_down_the_tree(server):
-    root = open_location(server.url + "/a/tileset.json?key=K", FAST)
-    tile = root.join("sub/child.json?session=S").join("../b/t.glb")
-    assert tile.read() == GLB
-    (req,) = server.requests_for("/a/b/t.glb")
-    assert req.query == {"key": ["K"], "session": ["S"]}
-
-
 @pytest.mark.parametrize("uri, expected", [
     ("c.glb", "{t}/d/a/c.glb"), ("../c.glb", "{t}/d/c.glb"), ("x%20y.glb", "{t}/d/a/x y.glb"),
     ("c.glb?v=1#f", "{t}/d/a/c.glb"), ("/abs/c.glb", "/abs/c.glb"), ("", "{t}/d/a/tileset.json"),
